@@ -1,0 +1,51 @@
+#include "app/error_text.h"
+
+#include <windows.h>
+
+#include "app/text.h"
+
+static const wchar_t SECURE_TEXT[] =
+    L"the secure connection failed \x2014 check that this PC's date and time are correct";
+
+struct FixedErrorText {
+    unsigned long code;
+    const wchar_t *text;
+};
+
+static const FixedErrorText FIXED_TEXTS[] = {
+    {12002, L"the connection timed out"},
+    {12007, L"no internet connection (" QV_UPDATE_HOST L" could not be found)"},
+    {12029, L"could not connect to " QV_UPDATE_HOST},
+    {12030, L"the connection was closed"},
+    {12037, SECURE_TEXT},
+    {12038, SECURE_TEXT},
+    {12045, SECURE_TEXT},
+    {12057, SECURE_TEXT},
+    {12175, SECURE_TEXT},
+};
+
+static bool is_trailing_junk(wchar_t c)
+{
+    return c == L'\r' || c == L'\n' || c == L'.';
+}
+
+const wchar_t *describe_error(unsigned long code, wchar_t *buffer, size_t capacity)
+{
+    if (capacity == 0) return buffer;
+    for (const FixedErrorText &fixed : FIXED_TEXTS) {
+        if (fixed.code == code) {
+            copy_cut(buffer, capacity, fixed.text);
+            return buffer;
+        }
+    }
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  NULL, code, 0, buffer, (DWORD)capacity, NULL);
+    if (length > 0 && length < capacity) {
+        while (length > 0 && is_trailing_junk(buffer[length - 1])) --length;
+        buffer[length] = L'\0';
+    } else {
+        format_cut(buffer, capacity - 1, L"error %lu", code);
+    }
+    buffer[capacity - 1] = L'\0';
+    return buffer;
+}

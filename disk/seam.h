@@ -1,0 +1,50 @@
+// The seam between the program and the machine's disks, volumes and clock.
+//
+// Every raw-disk, volume and clock call of the program goes through `seam`.
+// The release build binds each entry straight to the Win32 function of the
+// same name (disk/seam_win32.cpp); the test build rebinds the table to a
+// simulated machine and a virtual clock. No logic lives here.
+//
+// Ordinary files (the image, the log, the cache) do not go through the seam.
+#pragma once
+#include <windows.h>
+
+struct SystemSeam {
+    // Device opens (\\.\PhysicalDriveN, \\.\X:, volume names, GLOBALROOT paths)
+    // and the calls made on device handles.
+    HANDLE (WINAPI *CreateFileW)(LPCWSTR path, DWORD access, DWORD share,
+                                 LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                 DWORD flags, HANDLE template_file);
+    BOOL (WINAPI *DeviceIoControl)(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
+                                   LPVOID out, DWORD out_size, LPDWORD returned,
+                                   LPOVERLAPPED overlapped);
+    BOOL (WINAPI *ReadFile)(HANDLE device, LPVOID buffer, DWORD length, LPDWORD done,
+                            LPOVERLAPPED overlapped);
+    BOOL (WINAPI *WriteFile)(HANDLE device, LPCVOID buffer, DWORD length, LPDWORD done,
+                             LPOVERLAPPED overlapped);
+    BOOL (WINAPI *SetFilePointerEx)(HANDLE device, LARGE_INTEGER distance,
+                                    PLARGE_INTEGER new_position, DWORD method);
+    BOOL (WINAPI *FlushFileBuffers)(HANDLE device);
+    BOOL (WINAPI *CloseHandle)(HANDLE device);
+
+    // Volumes and drive letters.
+    HANDLE (WINAPI *FindFirstVolumeW)(LPWSTR name, DWORD capacity);
+    BOOL (WINAPI *FindNextVolumeW)(HANDLE search, LPWSTR name, DWORD capacity);
+    BOOL (WINAPI *FindVolumeClose)(HANDLE search);
+    DWORD (WINAPI *GetLogicalDrives)(void);
+    UINT (WINAPI *GetDriveTypeW)(LPCWSTR root);
+    UINT (WINAPI *GetWindowsDirectoryW)(LPWSTR buffer, UINT capacity);
+    BOOL (WINAPI *GetVolumePathNameW)(LPCWSTR path, LPWSTR mount_point, DWORD capacity);
+    BOOL (WINAPI *GetVolumeNameForVolumeMountPointW)(LPCWSTR mount_point, LPWSTR name,
+                                                     DWORD capacity);
+
+    // The clock.
+    void (WINAPI *Sleep)(DWORD milliseconds);
+    DWORD (WINAPI *GetTickCount)(void);
+};
+
+// The process-wide binding; starts bound to Win32.
+extern SystemSeam seam;
+
+// The Win32 binding itself, so a test can restore it.
+extern const SystemSeam win32_seam;

@@ -1,0 +1,26 @@
+// SHA-256 through CryptoAPI, digests carried as 64 lower-case hex characters.
+#pragma once
+#include <windows.h>
+#include <wincrypt.h>
+
+enum {
+    DIGEST_TEXT_BYTES = 65,
+    HASH_CHUNK_BYTES = 1048576,
+    HASH_PROGRESS_INTERVAL_MS = 250,
+    HASH_MESSAGE_CHARS = 768,
+};
+
+struct Sha256Context {
+    HCRYPTPROV provider;
+    HCRYPTHASH hash;
+};
+
+bool sha256_begin(Sha256Context *context);
+void sha256_update(Sha256Context *context, const void *data, DWORD length);
+// Always releases the context; the text is empty unless it returns true.
+bool sha256_finish_hex(Sha256Context *context, char text[DIGEST_TEXT_BYTES]);
+
+// Hashes a whole file with progress reports labelled `label`, polling the
+// cancel flag before every chunk. On failure `message` holds one sentence.
+bool hash_file(const wchar_t *path, const wchar_t *label, char digest[DIGEST_TEXT_BYTES],
+               wchar_t message[HASH_MESSAGE_CHARS]);

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on a Debian 12 machine and prepares
+# the Wine prefix inside the build tree. Quiet and quick when everything is there.
+# Usage: tools/setup.sh [BUILD_DIR]
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+build="${1:-$here/build}"
+mkdir -p "$build"
+
+packages=(cmake ninja-build g++-mingw-w64-i686 googletest wine wine32:i386 xvfb xauth
+          imagemagick fonts-wine fonts-liberation fonts-liberation2 python3 openssl
+          ca-certificates curl)
+
+as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386
+  as_root apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+fi
+
+# Test certificate authority for the local HTTPS update server; Wine's WinHTTP
+# trusts the host's CA store.
+"$here/tools/make-test-ca.sh" "$build/test-ca"
+
+"$here/tools/wine-prefix.sh" "$build/wineprefix"
