@@ -4,7 +4,7 @@
 # Usage: tools/setup.sh [BUILD_DIR]
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
-build="${1:-$here/build}"
+build="$(realpath -m "${1:-$here/build}")"
 mkdir -p "$build"
 
 packages=(cmake ninja-build g++-mingw-w64-i686 googletest wine wine32:i386 xvfb xauth

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Creates a 32-bit Wine prefix that never prompts and never opens a crash dialog.
 set -euo pipefail
-prefix="$1"
+prefix="$(realpath -m "$1")"
 export WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 [ -f "$prefix/.qv-ready" ] && exit 0

@@ -1,0 +1,31 @@
+// Small helpers for tests: scratch folders, whole-file reads and writes, and
+// starting the program (or a sibling build) as a real process.
+#pragma once
+#include <windows.h>
+#include <string>
+
+// A new empty folder under the temporary-files folder, unique per call.
+std::wstring make_scratch_folder(const wchar_t *tag);
+std::string read_whole_file(const std::wstring &path);
+bool write_whole_file(const std::wstring &path, const std::string &bytes);
+bool file_exists(const std::wstring &path);
+
+// Full path of an executable that sits beside the running test program.
+std::wstring sibling_program(const wchar_t *file_name);
+
+struct ProgramRun {
+    HANDLE process;
+    DWORD exit_code;
+};
+
+// Starts `program` with `arguments` (already quoted as needed). When `temp` is
+// not empty, the child's TEMP and TMP point there; `extra_env` adds NAME=VALUE.
+bool start_program(const std::wstring &program, const std::wstring &arguments,
+                   const std::wstring &temp, ProgramRun *run,
+                   const wchar_t *extra_env = nullptr);
+// Waits up to timeout_ms; false (and the process killed) on a time-out.
+bool wait_program(ProgramRun *run, DWORD timeout_ms);
+// Start, wait and close in one; returns the exit code or -1 on a time-out.
+int run_program_to_end(const std::wstring &program, const std::wstring &arguments,
+                       const std::wstring &temp, DWORD timeout_ms = 60000,
+                       const wchar_t *extra_env = nullptr);

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Sets up the machine, then configures and builds everything into BUILD_DIR.
+# Usage: tools/build.sh [BUILD_DIR]
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+build="$(realpath -m "${1:-$here/build}")"
+"$here/tools/setup.sh" "$build"
+cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-i686.cmake" \
+  -DUPDATE_HOST="${QV_TEST_UPDATE_HOST:-localhost:47443}" >/dev/null
+cmake --build "$build" -j2
