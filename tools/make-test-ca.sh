@@ -4,7 +4,10 @@
 set -euo pipefail
 dir="$1"
 mkdir -p "$dir"
-trusted=/usr/local/share/ca-certificates/quenvar-test-ca.crt
+# One trusted file per build tree, so build trees on one machine do not
+# replace each other's authority.
+tag="$(realpath -m "$dir" | sha256sum | cut -c1-12)"
+trusted="/usr/local/share/ca-certificates/quenvar-test-ca-$tag.crt"
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 if [ ! -f "$dir/server.pem" ]; then
   openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=quenvar test CA" \

@@ -1,0 +1,113 @@
+#include "source/http.h"
+
+#include "app/app_info.h"
+#include "app/text.h"
+
+enum {
+    HOST_CHARS = 256,
+    URL_PATH_CHARS = 2048,
+    URL_QUERY_CHARS = 1024,
+    OBJECT_NAME_CHARS = 3072,
+    RANGE_HEADER_CHARS = 80,
+    HTTP_TIMEOUT_MS = 30000,
+    TLS_1_0_TO_1_2 = 0xA80,
+};
+
+static const wchar_t USER_AGENT[] = L"quenvar-os-usb-writer/" QV_VERSION_TEXT;
+
+struct UrlParts {
+    wchar_t host[HOST_CHARS];
+    wchar_t path[URL_PATH_CHARS];
+    wchar_t query[URL_QUERY_CHARS];
+    INTERNET_PORT port;
+    bool secure;
+};
+
+// A failed step whose error code reads 0 must still count as a failure.
+static DWORD failure_code(void)
+{
+    DWORD code = GetLastError();
+    return code ? code : ERROR_WINHTTP_INTERNAL_ERROR;
+}
+
+static bool crack_url(const wchar_t *url, UrlParts *parts)
+{
+    URL_COMPONENTS components;
+    ZeroMemory(&components, sizeof components);
+    components.dwStructSize = sizeof components;
+    components.lpszHostName = parts->host;
+    components.dwHostNameLength = HOST_CHARS;
+    components.lpszUrlPath = parts->path;
+    components.dwUrlPathLength = URL_PATH_CHARS;
+    components.lpszExtraInfo = parts->query;
+    components.dwExtraInfoLength = URL_QUERY_CHARS;
+    if (!WinHttpCrackUrl(url, 0, 0, &components)) return false;
+    parts->port = components.nPort;
+    parts->secure = components.nScheme == INTERNET_SCHEME_HTTPS;
+    return true;
+}
+
+static void apply_session_settings(HINTERNET session)
+{
+    DWORD protocols = TLS_1_0_TO_1_2;
+    WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
+    WinHttpSetTimeouts(session, HTTP_TIMEOUT_MS, HTTP_TIMEOUT_MS, HTTP_TIMEOUT_MS,
+                       HTTP_TIMEOUT_MS);
+}
+
+static void add_range_header(HINTERNET request, uint64_t start)
+{
+    wchar_t header[RANGE_HEADER_CHARS];
+    format_cut(header, RANGE_HEADER_CHARS - 1, L"Range: bytes=%I64u-", start);
+    WinHttpAddRequestHeaders(request, header, (DWORD)-1, WINHTTP_ADDREQ_FLAG_ADD);
+}
+
+DWORD open_http_request(HttpRequest *http, const wchar_t *url, uint64_t start, DWORD *status)
+{
+    http->session = NULL;
+    http->connection = NULL;
+    http->request = NULL;
+    *status = 0;
+
+    UrlParts parts;
+    if (!crack_url(url, &parts)) return failure_code();
+    wchar_t object_name[OBJECT_NAME_CHARS];
+    format_cut(object_name, OBJECT_NAME_CHARS - 1, L"%ls%ls", parts.path, parts.query);
+
+    http->session = WinHttpOpen(USER_AGENT, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    if (!http->session) return failure_code();
+    apply_session_settings(http->session);
+
+    http->connection = WinHttpConnect(http->session, parts.host, parts.port, 0);
+    if (!http->connection) return failure_code();
+
+    http->request = WinHttpOpenRequest(http->connection, L"GET", object_name, NULL,
+                                       WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                       parts.secure ? WINHTTP_FLAG_SECURE : 0);
+    if (!http->request) return failure_code();
+    if (start != 0) add_range_header(http->request, start);
+
+    if (!WinHttpSendRequest(http->request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
+        return failure_code();
+    if (!WinHttpReceiveResponse(http->request, NULL)) return failure_code();
+
+    DWORD code = 0;
+    DWORD size = sizeof code;
+    if (!WinHttpQueryHeaders(http->request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX))
+        return failure_code();
+    *status = code;
+    return 0;
+}
+
+void close_http_request(HttpRequest *http)
+{
+    if (http->request) WinHttpCloseHandle(http->request);
+    if (http->connection) WinHttpCloseHandle(http->connection);
+    if (http->session) WinHttpCloseHandle(http->session);
+    http->request = NULL;
+    http->connection = NULL;
+    http->session = NULL;
+}

@@ -1,0 +1,146 @@
+#include "source/manifest.h"
+
+#include <string.h>
+
+#include "app/error_text.h"
+#include "app/log.h"
+#include "app/text.h"
+#include "source/http.h"
+#include "source/manifest_text.h"
+#include "ui/status.h"
+
+ManifestInfo manifest_info;
+
+enum {
+    BODY_BYTES = 65536,
+    BODY_LIMIT = 65535,
+    VERSION_WORK_BYTES = 32,
+    URL_WORK_BYTES = 1100,
+    REASON_CHARS = 256,
+};
+
+static void set_message(const wchar_t *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vformat_cut(manifest_info.message, MANIFEST_MESSAGE_CHARS - 1, format, args);
+    va_end(args);
+}
+
+// A conversion that fails (or does not fit) leaves the field empty.
+static void utf8_to_field(const char *utf8, wchar_t *field, int capacity)
+{
+    if (MultiByteToWideChar(CP_UTF8, 0, utf8, -1, field, capacity) == 0) field[0] = L'\0';
+}
+
+// Reads what the server sends, up to BODY_LIMIT bytes; a failure ends the
+// body quietly and whatever arrived is checked.
+static int read_body(HINTERNET request, char *body)
+{
+    int total = 0;
+    for (;;) {
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(request, &available) || available == 0) break;
+        if (available > (DWORD)(BODY_LIMIT - total)) available = (DWORD)(BODY_LIMIT - total);
+        if (available == 0) break;
+        DWORD got = 0;
+        if (!WinHttpReadData(request, body + total, available, &got) || got == 0) break;
+        total += (int)got;
+    }
+    body[total] = '\0';
+    return total;
+}
+
+static bool read_version(const char *body, int body_bytes)
+{
+    char work[VERSION_WORK_BYTES];
+    if (!json_get_string(body, "version", work, sizeof work)) {
+        set_message(L"The version list from " QV_UPDATE_HOST L" could not be read.");
+        write_log(L"manifest: no version in %d bytes", body_bytes);
+        return false;
+    }
+    char iso_version[VERSION_WORK_BYTES];
+    if (json_get_string(body, "isoVersion", iso_version, sizeof iso_version) &&
+        iso_version[0] != '\0')
+        memcpy(work, iso_version, sizeof work);
+    // The version becomes part of file names in the application folder.
+    utf8_to_field(work, manifest_info.version, MANIFEST_VERSION_CHARS);
+    if (!is_usable_version(work) || manifest_info.version[0] == L'\0') {
+        manifest_info.version[0] = L'\0';
+        set_message(L"The version list from " QV_UPDATE_HOST L" could not be read.");
+        write_log(L"manifest: unusable version in %d bytes", body_bytes);
+        return false;
+    }
+    return true;
+}
+
+static bool read_iso_url(const char *body)
+{
+    char work[URL_WORK_BYTES];
+    if (!json_get_string(body, "isoUrl", work, sizeof work) ||
+        strncmp(work, "https://", 8) != 0) {
+        set_message(L"quenvar OS %ls has no USB image published yet.", manifest_info.version);
+        write_log(L"manifest: %ls has no isoUrl", manifest_info.version);
+        return false;
+    }
+    utf8_to_field(work, manifest_info.iso_url, MANIFEST_URL_CHARS);
+    return true;
+}
+
+static bool read_digest_and_size(const char *body)
+{
+    bool digest_ok = json_get_string(body, "isoSha256", manifest_info.iso_sha256,
+                                     MANIFEST_DIGEST_BYTES) &&
+                     is_digest_text(manifest_info.iso_sha256);
+    uint64_t size = 0;
+    if (!digest_ok || !json_get_size(body, "isoSizeBytes", &size)) {
+        set_message(L"quenvar OS %ls is published without a checksum, so it cannot be verified.",
+                    manifest_info.version);
+        write_log(L"manifest: %ls iso sha/size missing", manifest_info.version);
+        return false;
+    }
+    manifest_info.iso_size = size;
+    return true;
+}
+
+static void read_manifest_body(const char *body, int body_bytes)
+{
+    if (!read_version(body, body_bytes) || !read_iso_url(body) || !read_digest_and_size(body))
+        return;
+    manifest_info.loaded = 1;
+    write_log(L"manifest: quenvar OS %ls, %I64u bytes, sha %hs", manifest_info.version,
+              manifest_info.iso_size, manifest_info.iso_sha256);
+}
+
+void fetch_manifest(void)
+{
+    ZeroMemory(&manifest_info, sizeof manifest_info);
+    HttpRequest http;
+    DWORD status = 0;
+    DWORD error = open_http_request(&http, MANIFEST_URL, 0, &status);
+    if (error != 0) {
+        wchar_t reason[REASON_CHARS];
+        describe_error(error, reason, REASON_CHARS);
+        set_message(L"Could not reach " QV_UPDATE_HOST L": %ls.", reason);
+        write_log(L"manifest: error %lu (%ls)", error, reason);
+        close_http_request(&http);
+        return;
+    }
+    if (status != 200) {
+        set_message(QV_UPDATE_HOST L" answered HTTP %lu for the version list.", status);
+        write_log(L"manifest: HTTP %lu", status);
+        close_http_request(&http);
+        return;
+    }
+    char body[BODY_BYTES];
+    int body_bytes = read_body(http.request, body);
+    close_http_request(&http);
+    read_manifest_body(body, body_bytes);
+}
+
+DWORD WINAPI manifest_thread(LPVOID)
+{
+    fetch_manifest();
+    if (main_window) PostMessageW(main_window, WM_APP_MANIFEST_DONE, 1, 0);
+    return 0;
+}

@@ -1,0 +1,414 @@
+#!/usr/bin/env python3
+"""The local update server: HTTPS (and plain HTTP) on 127.0.0.1, serving the
+manifest and image files with byte ranges, and misbehaving on command.
+
+Control requests (any method, on either port), answered with text/plain:
+  /__control/hello                     -> "quenvar-update-server 2"
+  /__control/lock?owner=X[&wait=S]     -> waits until the server is free; "locked"
+  /__control/unlock?owner=X            -> "unlocked"
+  /__control/reset                     -> forgets files, scripts and the request log
+  /__control/put?path=P                -> the request body becomes the file at P
+  /__control/image?path=P&size=N[&seed=S][&zero_prefix=Z]
+                                       -> a generated file at P; answers its SHA-256
+  /__control/script?path=P&...fault... -> the next request(s) to P misbehave
+  /__control/slice?path=P&offset=O&count=N -> those bytes of the file at P
+  /__control/log                       -> one line per request: method, path with
+                                          query, Range header or "-", user agent,
+                                          scheme, separated by tabs
+  /__control/quit                      -> the server exits
+
+Faults (combine as needed; `times` says for how many requests, default 1):
+  drop=1              close the connection without an answer
+  status=N            answer N with a short body (any status)
+  content_range=V     answer 206 with this Content-Range; "missing" sends none
+  ignore_range=1      answer 200 with the whole file whatever the Range says
+  extra=N             send N bytes more than the file holds
+  cut=N               declare the full length but close after N body bytes
+  short=N             send N body bytes without a length, then close cleanly
+  stall=N             after N body bytes go silent for `stall_seconds` (40)
+  rate=N              send the body at about N bytes per second
+"""
+import argparse
+import hashlib
+import os
+import random
+import socket
+import ssl
+import sys
+import threading
+import time
+import urllib.parse
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+HELLO = b"quenvar-update-server 2"
+PATTERN_BYTES = 1000003  # not a power of two, so shifted ranges never look alike
+SEND_PIECE = 1 << 20
+LOCK_LEASE_SECONDS = 180
+
+
+class PatternFile:
+    """size bytes: zero below zero_prefix, then a seeded pseudo-random block repeated."""
+
+    def __init__(self, size, seed, zero_prefix):
+        block = random.Random(seed).randbytes(PATTERN_BYTES)
+        self.doubled = memoryview(block + block)
+        self.zeros = memoryview(bytes(SEND_PIECE))
+        self.size = size
+        self.zero_prefix = min(zero_prefix, size)
+
+    def piece(self, offset, limit):
+        """Up to `limit` bytes from `offset`; never empty while offset < size."""
+        if offset < self.zero_prefix:
+            return self.zeros[:min(limit, SEND_PIECE, self.zero_prefix - offset)]
+        start = offset % PATTERN_BYTES
+        return self.doubled[start:start + min(limit, PATTERN_BYTES, self.size - offset)]
+
+    def sha256(self):
+        digest = hashlib.sha256()
+        offset = 0
+        while offset < self.size:
+            part = self.piece(offset, self.size - offset)
+            digest.update(part)
+            offset += len(part)
+        return digest.hexdigest()
+
+
+class BytesFile:
+    def __init__(self, data):
+        self.data = memoryview(data)
+        self.size = len(data)
+
+    def piece(self, offset, limit):
+        return self.data[offset:offset + min(limit, SEND_PIECE)]
+
+
+class State:
+    def __init__(self):
+        self.mutex = threading.Lock()
+        self.freed = threading.Condition(self.mutex)
+        self.files = {}
+        self.scripts = []
+        self.log = []
+        self.owner = None
+        self.lease_end = 0.0
+        self.last_activity = time.monotonic()
+
+    def reset(self):
+        with self.mutex:
+            self.files.clear()
+            self.scripts.clear()
+            self.log.clear()
+
+    def take_script(self, path):
+        with self.mutex:
+            for entry in self.scripts:
+                if entry["path"] == path:
+                    entry["times"] -= 1
+                    if entry["times"] <= 0:
+                        self.scripts.remove(entry)
+                    return entry
+        return {}
+
+    def lock(self, owner, wait_seconds):
+        deadline = time.monotonic() + wait_seconds
+        with self.mutex:
+            while True:
+                now = time.monotonic()
+                if self.owner in (None, owner) or now >= self.lease_end:
+                    break
+                if now >= deadline:
+                    return False
+                self.freed.wait(min(deadline, self.lease_end) - now)
+            self.owner = owner
+            self.lease_end = time.monotonic() + LOCK_LEASE_SECONDS
+            return True
+
+    def unlock(self, owner):
+        with self.mutex:
+            if self.owner == owner:
+                self.owner = None
+                self.freed.notify_all()
+
+
+STATE = State()
+
+
+def parse_range(header, size):
+    """(start, end) inclusive, None for no usable range, or 'unsatisfiable'."""
+    if not header or not header.startswith("bytes=") or "," in header:
+        return None
+    first, _, last = header[6:].strip().partition("-")
+    try:
+        if first == "":
+            count = int(last)
+            return (max(0, size - count), size - 1) if count > 0 else "unsatisfiable"
+        start = int(first)
+        end = int(last) if last else size - 1
+    except ValueError:
+        return None
+    if start >= size or end < start:
+        return "unsatisfiable"
+    return (start, min(end, size - 1))
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "quenvar-test-server"
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        STATE.last_activity = time.monotonic()
+        url = urllib.parse.urlsplit(self.path)
+        if url.path.startswith("/__control/"):
+            self.control(url.path[len("/__control/"):], urllib.parse.parse_qs(url.query))
+        else:
+            self.serve(url.path)
+
+    do_POST = do_GET
+    do_HEAD = do_GET
+
+    # -- control -----------------------------------------------------------
+    def control(self, verb, query):
+        arg = lambda name, default=None: query.get(name, [default])[0]
+        length = int(self.headers.get("Content-Length") or 0)
+        body = self.rfile.read(length) if length else b""
+        answer = b"ok"
+        if verb == "hello":
+            answer = HELLO
+        elif verb == "lock":
+            got = STATE.lock(arg("owner", ""), float(arg("wait", "170")))
+            answer = b"locked" if got else b"busy"
+        elif verb == "unlock":
+            STATE.unlock(arg("owner", ""))
+            answer = b"unlocked"
+        elif verb == "reset":
+            STATE.reset()
+        elif verb == "put":
+            with STATE.mutex:
+                STATE.files[arg("path")] = BytesFile(body)
+        elif verb == "image":
+            image = PatternFile(int(arg("size")), int(arg("seed", "1")),
+                                int(arg("zero_prefix", "0")))
+            with STATE.mutex:
+                STATE.files[arg("path")] = image
+            answer = image.sha256().encode()
+        elif verb == "script":
+            entry = {name: values[0] for name, values in query.items()}
+            entry["times"] = int(entry.get("times", "1"))
+            with STATE.mutex:
+                STATE.scripts.append(entry)
+        elif verb == "slice":
+            with STATE.mutex:
+                file = STATE.files[arg("path")]
+            offset, end = int(arg("offset")), int(arg("offset")) + int(arg("count"))
+            parts = []
+            while offset < min(end, file.size):
+                part = bytes(file.piece(offset, end - offset))
+                parts.append(part)
+                offset += len(part)
+            answer = b"".join(parts)
+        elif verb == "log":
+            with STATE.mutex:
+                answer = "".join(line + "\n" for line in STATE.log).encode()
+        elif verb == "quit":
+            threading.Thread(target=stop_all, daemon=True).start()
+        else:
+            self.send_simple(404, b"unknown control")
+            return
+        self.send_simple(200, answer)
+
+    # -- files -------------------------------------------------------------
+    def serve(self, path):
+        range_header = self.headers.get("Range")
+        with STATE.mutex:
+            STATE.log.append("\t".join([
+                self.command, self.path, range_header or "-",
+                self.headers.get("User-Agent") or "-", self.server.scheme]))
+            file = STATE.files.get(path)
+        fault = STATE.take_script(path)
+        if "drop" in fault:
+            self.abort_connection()
+            self.close_connection = True
+            return
+        if "status" in fault:
+            self.send_simple(int(fault["status"]), b"scripted answer\n")
+            return
+        if file is None:
+            self.send_simple(404, b"not found\n")
+            return
+        wanted = None if fault.get("ignore_range") else parse_range(range_header, file.size)
+        if wanted == "unsatisfiable" and "content_range" not in fault:
+            self.send_simple(416, b"", [("Content-Range", "bytes */%d" % file.size)])
+            return
+        if wanted in (None, "unsatisfiable"):
+            start, end, status = 0, file.size - 1, 200
+        else:
+            (start, end), status = wanted, 206
+        headers = []
+        if status == 206:
+            headers.append(("Content-Range", "bytes %d-%d/%d" % (start, end, file.size)))
+        if "content_range" in fault:
+            status = 206
+            headers = [] if fault["content_range"] == "missing" else [
+                ("Content-Range", fault["content_range"])]
+        count = end - start + 1 + int(fault.get("extra", "0"))
+        if "short" in fault:
+            count = min(count, int(fault["short"]))
+        else:
+            headers.append(("Content-Length", str(count)))
+        self.send_response(status)
+        for name, value in headers:
+            self.send_header(name, value)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Connection", "close")
+        self.end_headers()
+        if self.command != "HEAD":
+            self.send_body(file, start, count, fault)
+        self.close_connection = True
+
+    def send_body(self, file, start, count, fault):
+        limit = count
+        if "cut" in fault:
+            limit = min(limit, int(fault["cut"]))
+        stall_at = int(fault["stall"]) if "stall" in fault else None
+        rate = int(fault.get("rate", "0"))
+        sent = 0
+        began = time.monotonic()
+        try:
+            while sent < limit:
+                if stall_at is not None and sent >= stall_at:
+                    self.wfile.flush()
+                    time.sleep(float(fault.get("stall_seconds", "40")))
+                    break
+                step = limit - sent
+                if stall_at is not None:
+                    step = min(step, stall_at - sent)
+                if rate:
+                    step = min(step, max(1, rate // 20))
+                offset = start + sent
+                piece = file.piece(offset, step) if offset < file.size else b"\x00" * min(step, SEND_PIECE)
+                self.wfile.write(piece)
+                sent += len(piece)
+                if rate:
+                    ahead = sent / rate - (time.monotonic() - began)
+                    if ahead > 0:
+                        time.sleep(ahead)
+            self.wfile.flush()
+        except OSError:
+            pass
+        if "cut" in fault or stall_at is not None:
+            self.abort_connection()
+
+    def abort_connection(self):
+        try:
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                       b"\x01\x00\x00\x00\x00\x00\x00\x00")
+            self.connection.close()
+        except OSError:
+            pass
+
+    def send_simple(self, status, body, headers=()):
+        self.send_response(status)
+        for name, value in headers:
+            self.send_header(name, value)
+        self.send_header("Content-Type", "text/plain")
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Connection", "close")
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+        self.close_connection = True
+
+
+class Server(ThreadingHTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+    request_queue_size = 64
+
+    def __init__(self, port, scheme, tls):
+        self.scheme = scheme
+        self.tls = tls
+        super().__init__(("127.0.0.1", port), Handler)
+
+    def finish_request(self, request, client_address):
+        # The TLS handshake runs on the request's own thread, never in accept().
+        if self.tls:
+            try:
+                request.settimeout(60)
+                request = self.tls.wrap_socket(request, server_side=True)
+            except (OSError, ssl.SSLError):
+                return
+        super().finish_request(request, client_address)
+
+
+SERVERS = []
+
+
+def stop_all():
+    for server in SERVERS:
+        server.shutdown()
+
+
+def idle_watch(idle_seconds):
+    while True:
+        time.sleep(5)
+        if time.monotonic() - STATE.last_activity > idle_seconds:
+            stop_all()
+            return
+
+
+def daemonize(log_path):
+    if os.fork() > 0:
+        os._exit(0)
+    os.setsid()
+    if os.fork() > 0:
+        os._exit(0)
+    # Let go of every descriptor inherited from the starter (a test runner's
+    # pipes would otherwise stay open until the server ends).
+    null = os.open(os.devnull, os.O_RDWR)
+    out = os.open(log_path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644) if log_path else null
+    os.dup2(null, 0)
+    os.dup2(out, 1)
+    os.dup2(out, 2)
+    keep = sorted(server.fileno() for server in SERVERS)
+    low = 3
+    for fd in keep + [65536]:
+        os.closerange(low, fd)
+        low = fd + 1
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--https-port", type=int, default=47443)
+    parser.add_argument("--http-port", type=int, default=47444)
+    parser.add_argument("--cert", help="PEM file holding the server certificate and key")
+    parser.add_argument("--daemon", action="store_true")
+    parser.add_argument("--log", help="where a daemon writes its errors")
+    parser.add_argument("--idle-exit", type=float, default=0,
+                        help="exit after this many seconds without a request")
+    args = parser.parse_args()
+    try:
+        SERVERS.append(Server(args.http_port, "http", None))
+        if args.cert:
+            tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            tls.load_cert_chain(args.cert)
+            SERVERS.append(Server(args.https_port, "https", tls))
+    except OSError as error:
+        print("update server: %s" % error, file=sys.stderr)
+        return 1
+    if args.daemon:
+        daemonize(args.log)
+    if args.idle_exit:
+        threading.Thread(target=idle_watch, args=(args.idle_exit,), daemon=True).start()
+    threads = [threading.Thread(target=s.serve_forever) for s in SERVERS]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,77 @@
+// Base of the tests that talk to the local update server: takes the server,
+// gives the test its own application folder (and so its own writer.log).
+#pragma once
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "app/app_info.h"
+#include "app/text.h"
+#include "tests/support/net_server.h"
+#include "tests/support/test_files.h"
+#include "tests/support/virtual_clock.h"
+#include "ui/status.h"
+
+struct NetServerTest : ::testing::Test {
+    std::wstring folder;
+    wchar_t saved_folder[APP_PATH_CHARS];
+
+    void SetUp() override;
+    void TearDown() override;
+
+    // The lines of writer.log, each without its time stamp.
+    std::vector<std::string> log_lines();
+};
+
+
+namespace net_fixture_detail {
+
+const size_t STAMP_CHARS = 21;  // "yyyy-mm-dd hh:mm:ss  "
+
+inline void init_status_once(void)
+{
+    static bool done = false;
+    if (!done) init_status_lock();
+    done = true;
+}
+
+}  // namespace net_fixture_detail
+
+inline void NetServerTest::SetUp()
+{
+    net_fixture_detail::init_status_once();
+    set_cancel_flag(0);
+    wcscpy(saved_folder, app_folder);
+    folder = make_scratch_folder(L"net");
+    copy_cut(app_folder, APP_PATH_CHARS, folder.c_str());
+    std::string error;
+    ASSERT_TRUE(net_server_acquire(&error)) << error;
+}
+
+inline void NetServerTest::TearDown()
+{
+    net_server_release();
+    virtual_clock_uninstall();
+    set_cancel_flag(0);
+    wcscpy(app_folder, saved_folder);
+}
+
+inline std::vector<std::string> NetServerTest::log_lines()
+{
+    std::vector<std::string> lines;
+    std::string bytes = read_whole_file(folder + L"\\writer.log");
+    size_t begin = 0;
+    for (size_t end; (end = bytes.find("\r\n", begin)) != std::string::npos; begin = end + 2)
+        lines.push_back(bytes.substr(begin + net_fixture_detail::STAMP_CHARS, end - begin - net_fixture_detail::STAMP_CHARS));
+    return lines;
+}
+
+inline std::string net_utf8(const std::wstring &text)
+{
+    char buffer[4096];
+    int length = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), (int)text.size(), buffer,
+                                     sizeof buffer, NULL, NULL);
+    return std::string(buffer, length > 0 ? length : 0);
+}

@@ -1,0 +1,261 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "source/manifest.h"
+#include "tests/support/net_fixture.h"
+
+namespace {
+
+const char MANIFEST_PATH[] = "/updates/os-quenvar/latest.json";
+const std::string SHA = "5f2b0c9d4e7a61839b0d2c4e6f8a1b3c5d7e9f0a2b4c6d8e0f1a3b5c7d9e1f20";
+
+std::string manifest(const std::string &version, const std::string &url, const std::string &sha,
+                     const std::string &size)
+{
+    return "{\n  \"version\": " + version + ",\n  \"isoUrl\": " + url + ",\n  \"isoSha256\": " +
+           sha + ",\n  \"isoSizeBytes\": " + size + "\n}\n";
+}
+
+std::string good_manifest(void)
+{
+    return manifest("\"2.1\"", "\"https://localhost:47443/img/quenvar-os-2.1.iso\"",
+                    "\"" + SHA + "\"", "3221225472");
+}
+
+struct ManifestFetchTest : NetServerTest {
+    void fetch(const std::string &body)
+    {
+        net_server_put(MANIFEST_PATH, body);
+        fetch_manifest();
+    }
+    std::wstring message() { return manifest_info.message; }
+    std::string only_log_line()
+    {
+        std::vector<std::string> lines = log_lines();
+        EXPECT_EQ(lines.size(), 1u);
+        return lines.empty() ? "" : lines.back();
+    }
+    void expect_not_loaded(const wchar_t *sentence, const std::string &log_line)
+    {
+        EXPECT_EQ(manifest_info.loaded, 0);
+        EXPECT_EQ(message(), sentence);
+        EXPECT_EQ(only_log_line(), log_line);
+    }
+};
+
+const wchar_t UNREADABLE[] = L"The version list from localhost:47443 could not be read.";
+const wchar_t NO_IMAGE[] = L"quenvar OS 2.1 has no USB image published yet.";
+const wchar_t NO_CHECKSUM[] =
+    L"quenvar OS 2.1 is published without a checksum, so it cannot be verified.";
+
+TEST_F(ManifestFetchTest, CompleteManifestIsLoadedAndLoggedOnce)
+{
+    fetch(good_manifest());
+    EXPECT_EQ(manifest_info.loaded, 1);
+    EXPECT_STREQ(manifest_info.version, L"2.1");
+    EXPECT_STREQ(manifest_info.iso_url, L"https://localhost:47443/img/quenvar-os-2.1.iso");
+    EXPECT_EQ(manifest_info.iso_sha256, SHA);
+    EXPECT_EQ(manifest_info.iso_size, 3221225472ULL);
+    EXPECT_EQ(message(), L"");
+    EXPECT_EQ(only_log_line(), "manifest: quenvar OS 2.1, 3221225472 bytes, sha " + SHA);
+
+    std::vector<NetRequest> seen = net_server_requests();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].path, MANIFEST_PATH);
+    EXPECT_EQ(seen[0].scheme, "https");
+    EXPECT_EQ(seen[0].range, "-");
+}
+
+TEST_F(ManifestFetchTest, EveryFetchStartsFromAnEmptyRecord)
+{
+    fetch(good_manifest());
+    ASSERT_EQ(manifest_info.loaded, 1);
+    fetch("not json at all");
+    EXPECT_EQ(manifest_info.loaded, 0);
+    EXPECT_STREQ(manifest_info.iso_url, L"");
+    EXPECT_EQ(manifest_info.iso_size, 0u);
+    EXPECT_EQ(message(), UNREADABLE);
+}
+
+TEST_F(ManifestFetchTest, TransportErrorAndStatusesOtherThan200)
+{
+    net_server_script(MANIFEST_PATH, "drop=1");
+    fetch(good_manifest());
+    EXPECT_EQ(manifest_info.loaded, 0);
+    std::wstring text = message();
+    EXPECT_EQ(text.rfind(L"Could not reach localhost:47443: ", 0), 0u) << net_utf8(text);
+    EXPECT_EQ(text.back(), L'.');
+    // The reason in the sentence is the one logged with its number.
+    std::wstring reason = text.substr(33, text.size() - 34);
+    std::string line = log_lines().at(0);
+    EXPECT_EQ(line.rfind("manifest: error ", 0), 0u) << line;
+    EXPECT_NE(line.find(" (" + net_utf8(reason) + ")"), std::string::npos) << line;
+
+    net_server_script(MANIFEST_PATH, "status=404");
+    fetch(good_manifest());
+    EXPECT_EQ(message(), L"localhost:47443 answered HTTP 404 for the version list.");
+    EXPECT_EQ(log_lines().at(1), "manifest: HTTP 404");
+    net_server_script(MANIFEST_PATH, "status=500");
+    fetch(good_manifest());
+    EXPECT_EQ(message(), L"localhost:47443 answered HTTP 500 for the version list.");
+    EXPECT_EQ(manifest_info.loaded, 0);
+}
+
+TEST_F(ManifestFetchTest, BodyIsCutAt65535Bytes)
+{
+    std::string body = good_manifest();
+    body.insert(1, 65535 - body.size() - 1 - 9, ' ');
+    body.insert(body.size() - 3, "\"isoVersion\": \"9.9\"");
+    ASSERT_GT(body.size(), 65535u);
+    fetch(body);
+    EXPECT_EQ(manifest_info.loaded, 1);
+    EXPECT_STREQ(manifest_info.version, L"2.1");
+
+    // The size key begins at byte 65535 exactly: it is not there.
+    std::string start = manifest("\"2.1\"", "\"https://h/x.iso\"", "\"" + SHA + "\"", "1");
+    start = start.substr(0, start.find("\"isoSizeBytes\""));
+    std::string cut = start + std::string(65535 - start.size(), ' ') + "\"isoSizeBytes\": 5}";
+    fetch(cut);
+    EXPECT_EQ(manifest_info.loaded, 0);
+    EXPECT_EQ(message(), NO_CHECKSUM);
+    EXPECT_EQ(log_lines().back(), "manifest: 2.1 iso sha/size missing");
+}
+
+TEST_F(ManifestFetchTest, VersionMustBeACompleteString)
+{
+    std::string body = manifest("2.1", "\"https://h/x\"", "\"" + SHA + "\"", "1");
+    fetch(body);
+    expect_not_loaded(UNREADABLE, "manifest: no version in " + std::to_string(body.size()) +
+                                      " bytes");
+    fetch("{\"version\": \"2.1");
+    EXPECT_EQ(message(), UNREADABLE);
+    EXPECT_EQ(log_lines().back(), "manifest: no version in 16 bytes");
+}
+
+TEST_F(ManifestFetchTest, IsoVersionReplacesVersionOnlyWhenNotEmpty)
+{
+    std::string body = good_manifest();
+    fetch("{\"isoVersion\": \"\"," + body.substr(1));
+    EXPECT_STREQ(manifest_info.version, L"2.1");
+    fetch("{\"isoVersion\": \"2.1.0\"," + body.substr(1));
+    EXPECT_STREQ(manifest_info.version, L"2.1.0");
+    EXPECT_EQ(manifest_info.loaded, 1);
+    fetch("{\"isoVersion\": 7," + body.substr(1));
+    EXPECT_STREQ(manifest_info.version, L"2.1");
+}
+
+TEST_F(ManifestFetchTest, LongVersionKeepsItsFirst31Bytes)
+{
+    std::string forty = "1234567890.1234567890.1234567890.123456";
+    fetch(manifest("\"" + forty + "\"", "\"https://h/x\"", "\"" + SHA + "\"", "1"));
+    EXPECT_EQ(manifest_info.loaded, 1);
+    EXPECT_EQ(net_utf8(manifest_info.version), forty.substr(0, 31));
+}
+
+TEST_F(ManifestFetchTest, VersionThatCannotNameACacheFileIsRefused)
+{
+    for (const char *version : {"..\\\\..\\\\evil", "../x", "C:x", "2.1\\u00e9", "a*b", "",
+                                "2.1\\r\\nforged line", "x|y"}) {
+        SCOPED_TRACE(version);
+        std::string body = manifest(std::string("\"") + version + "\"", "\"https://h/x\"",
+                                    "\"" + SHA + "\"", "1");
+        fetch(body);
+        EXPECT_EQ(manifest_info.loaded, 0);
+        EXPECT_STREQ(manifest_info.version, L"");
+        EXPECT_EQ(message(), UNREADABLE);
+        EXPECT_EQ(log_lines().back(),
+                  "manifest: unusable version in " + std::to_string(body.size()) + " bytes");
+    }
+    // isoVersion is the version used for the names, so it is held to the same rule.
+    fetch("{\"isoVersion\": \"../2.2\"," + good_manifest().substr(1));
+    EXPECT_EQ(manifest_info.loaded, 0);
+    EXPECT_EQ(message(), UNREADABLE);
+}
+
+TEST_F(ManifestFetchTest, ImageAddressMustBeHttps)
+{
+    for (const char *url : {"\"http://h/x.iso\"", "\"HTTPS://h/x.iso\"", "42"}) {
+        SCOPED_TRACE(url);
+        fetch(manifest("\"2.1\"", url, "\"" + SHA + "\"", "1"));
+        EXPECT_EQ(manifest_info.loaded, 0);
+        EXPECT_EQ(message(), NO_IMAGE);
+        EXPECT_EQ(log_lines().back(), "manifest: 2.1 has no isoUrl");
+    }
+    fetch(manifest("\"2.1\"", "\"https://h/x.iso\"", "\"" + SHA + "\"", "1"));
+    EXPECT_EQ(manifest_info.loaded, 1);
+}
+
+TEST_F(ManifestFetchTest, AddressTooLongForTheFieldIsStoredEmpty)
+{
+    std::string long_url = "https://h/" + std::string(1030, 'a');
+    fetch(manifest("\"2.1\"", "\"" + long_url + "\"", "\"" + SHA + "\"", "1"));
+    EXPECT_EQ(manifest_info.loaded, 1);
+    EXPECT_STREQ(manifest_info.iso_url, L"");
+    std::string fits = "https://h/" + std::string(1013, 'b');
+    fetch(manifest("\"2.1\"", "\"" + fits + "\"", "\"" + SHA + "\"", "1"));
+    EXPECT_EQ(net_utf8(manifest_info.iso_url), fits);
+}
+
+TEST_F(ManifestFetchTest, DigestMustBe64LowerCaseHexCharacters)
+{
+    std::string upper = SHA;
+    upper[0] = 'F';
+    for (const std::string &sha : {"\"" + upper + "\"", "\"" + SHA.substr(0, 63) + "\"", SHA,
+                                   std::string("\"\"")}) {
+        SCOPED_TRACE(sha);
+        fetch(manifest("\"2.1\"", "\"https://h/x\"", sha, "1"));
+        EXPECT_EQ(manifest_info.loaded, 0);
+        EXPECT_EQ(message(), NO_CHECKSUM);
+        EXPECT_EQ(log_lines().back(), "manifest: 2.1 iso sha/size missing");
+    }
+    fetch(manifest("\"2.1\"", "\"https://h/x\"", "\"" + SHA + "abcdef\"", "1"));
+    EXPECT_EQ(manifest_info.loaded, 1);
+    EXPECT_EQ(manifest_info.iso_sha256, SHA);
+}
+
+TEST_F(ManifestFetchTest, SizeMustBeABareNonZeroNumberThatFits)
+{
+    for (const char *size : {"\"3221225472\"", "0", "-5", "null", "18446744073709551616"}) {
+        SCOPED_TRACE(size);
+        fetch(manifest("\"2.1\"", "\"https://h/x\"", "\"" + SHA + "\"", size));
+        EXPECT_EQ(manifest_info.loaded, 0);
+        EXPECT_EQ(message(), NO_CHECKSUM);
+        EXPECT_EQ(log_lines().back(), "manifest: 2.1 iso sha/size missing");
+    }
+    fetch(manifest("\"2.1\"", "\"https://h/x\"", "\"" + SHA + "\"", "3221225472.0"));
+    EXPECT_EQ(manifest_info.iso_size, 3221225472ULL);
+    fetch(manifest("\"2.1\"", "\"https://h/x\"", "\"" + SHA + "\"", "1.5e9"));
+    EXPECT_EQ(manifest_info.iso_size, 1u);
+    EXPECT_EQ(manifest_info.loaded, 1);
+}
+
+TEST_F(ManifestFetchTest, BlanksAroundTheColonAndNestedKeys)
+{
+    fetch("{\"version\" \t\r\n:\r\n\t \"2.1\", \"isoUrl\"\n:\"https://h/x\", \"isoSha256\" : \"" +
+          SHA + "\",\"isoSizeBytes\"\t:\t9}");
+    EXPECT_EQ(manifest_info.loaded, 1);
+    EXPECT_EQ(manifest_info.iso_size, 9u);
+
+    fetch("{\"old\": {\"isoSizeBytes\": 5, \"version\": \"1.0\"}, " + good_manifest().substr(1));
+    EXPECT_EQ(manifest_info.loaded, 1);
+    EXPECT_STREQ(manifest_info.version, L"1.0");
+    EXPECT_EQ(manifest_info.iso_size, 5u);
+}
+
+TEST_F(ManifestFetchTest, ThreadTellsTheWindowWhateverTheOutcome)
+{
+    HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
+    ASSERT_NE(window, nullptr);
+    main_window = window;
+    net_server_script(MANIFEST_PATH, "status=404");
+    EXPECT_EQ(manifest_thread(NULL), 0u);
+    main_window = NULL;
+    MSG msg;
+    ASSERT_TRUE(PeekMessageW(&msg, window, WM_APP_MANIFEST_DONE, WM_APP_MANIFEST_DONE, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, 1u);
+    EXPECT_EQ(msg.lParam, 0);
+    DestroyWindow(window);
+}
+
+}  // namespace
