@@ -40,7 +40,7 @@ import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
-HELLO = b"quenvar-update-server 2"
+HELLO = b"quenvar-update-server 3"
 PATTERN_BYTES = 1000003  # not a power of two, so shifted ranges never look alike
 SEND_PIECE = 1 << 20
 LOCK_LEASE_SECONDS = 180
@@ -299,6 +299,8 @@ class Handler(BaseHTTPRequestHandler):
         except OSError:
             pass
         if "cut" in fault or stall_at is not None:
+            # Let the client take what was sent before the reset discards it.
+            time.sleep(0.3)
             self.abort_connection()
 
     def abort_connection(self):

@@ -45,6 +45,15 @@ inline void NetServerTest::SetUp()
     set_cancel_flag(0);
     wcscpy(saved_folder, app_folder);
     folder = make_scratch_folder(L"net");
+    // Wine reuses process ids, so a folder may be left from an earlier run.
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            DeleteFileW((folder + L"\\" + entry.cFileName).c_str());
+        } while (FindNextFileW(search, &entry));
+        FindClose(search);
+    }
     copy_cut(app_folder, APP_PATH_CHARS, folder.c_str());
     std::string error;
     ASSERT_TRUE(net_server_acquire(&error)) << error;

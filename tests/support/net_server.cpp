@@ -5,7 +5,7 @@
 
 namespace {
 
-const wchar_t HELLO[] = L"quenvar-update-server 2";
+const wchar_t HELLO[] = L"quenvar-update-server 3";
 const DWORD START_WAIT_MS = 15000;
 const int IDLE_EXIT_SECONDS = 300;
 
@@ -165,7 +165,16 @@ std::vector<std::string> split(const std::string &text, char separator)
 
 bool net_server_acquire(std::string *error)
 {
-    if (!server_answers() && !start_server(error)) return false;
+    if (!server_answers()) {
+        std::string answer;
+        // An older server from another build may hold the ports.
+        if (control_request("hello", "", &answer, 2000)) {
+            control_request("quit", "", &answer, 2000);
+            for (int waited = 0; waited < 50 && control_request("hello", "", &answer, 500); ++waited)
+                Sleep(100);
+        }
+        if (!start_server(error)) return false;
+    }
     char token[64];
     _snprintf(token, sizeof token - 1, "p%lu-t%lu", GetCurrentProcessId(), GetTickCount());
     token[sizeof token - 1] = 0;
