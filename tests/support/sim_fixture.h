@@ -23,6 +23,8 @@ struct SimMachineTest : ::testing::Test {
         sim_reset();
         sim_install();
         folder = make_scratch_folder(L"sim");
+        // Under Wine a process id comes back, and with it an old folder of that name.
+        DeleteFileW((folder + L"\\writer.log").c_str());
         wcscpy(saved_app_folder, app_folder);
         copy_cut(app_folder, APP_PATH_CHARS, folder.c_str());
     }

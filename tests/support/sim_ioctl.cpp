@@ -86,8 +86,9 @@ DWORD device_number(Call &call)
     if (call.handle->kind == SIM_OBJ_PARTITION) {
         answer.PartitionNumber = (DWORD)sim_machine().partitions[call.handle->index]->number;
     } else if (SimVolume *volume = volume_of(*call.handle)) {
-        if (volume->partition_number < 0 || volume->extents.size() != 1)
-            return ERROR_INVALID_FUNCTION;
+        if (volume->partition_number < 0) return ERROR_INVALID_FUNCTION;
+        if (volume->reported_disk >= 0) answer.DeviceNumber = (DWORD)volume->reported_disk;
+        else if (volume->extents.size() != 1) return ERROR_INVALID_FUNCTION;
         answer.DeviceType = volume->device_type;
         answer.PartitionNumber = (DWORD)volume->partition_number;
     }

@@ -9,6 +9,12 @@
 namespace {
 
 std::string last_error;
+std::wstring exit_journal_path;
+
+void save_journal_at_exit(void)
+{
+    sim_save_journal(exit_journal_path.c_str());
+}
 
 struct Statement {
     std::vector<std::string> words;            // words before the first key=value
@@ -235,15 +241,18 @@ bool load_volume(Statement &s)
         bool numeric = parse_number(value, &n);
         bool ok = true;
         if (key == "disk" || key == "partition" || key == "offset" || key == "length") continue;
-        if (key == "letter") ok = value.size() == 1 && isalpha((unsigned char)value[0]),
-                             volume->letter = (wchar_t)toupper((unsigned char)value[0]);
-        else if (key == "type") ok = parse_drive_type(value, &volume->drive_type);
+        if (key == "letter") {
+            ok = value.size() == 1 && isalpha((unsigned char)value[0]);
+            if (ok) volume->letter = (wchar_t)toupper((unsigned char)value[0]);
+        } else if (key == "type") ok = parse_drive_type(value, &volume->drive_type);
         else if (key == "extent") {
             SimExtent extent;
             ok = parse_extent(value, &extent);
             if (ok) volume->extents.push_back(extent);
         } else if (!numeric) ok = false;
         else if (key == "device-type") volume->device_type = (DWORD)n;
+        else if (key == "device-number") volume->reported_disk = (int)n;
+        else if (key == "partition-number") volume->partition_number = (int)n;
         else if (key == "extents-error") volume->extents_error = (DWORD)n;
         else if (key == "extents-count") volume->reported_extent_count = (int)n;
         else ok = lock_key(key, n, &volume->lock);
@@ -267,8 +276,7 @@ bool load_partition(Statement &s)
         if (pair.first == "offset") parse_number(pair.second, &offset);
         if (pair.first == "length") parse_number(pair.second, &length);
     }
-    int index = sim_add_partition((int)disk, (int)number, offset, length);
-    SimPartition *partition = sim_machine().partitions[index].get();
+    SimPartition *partition = sim_add_partition((int)disk, (int)number, offset, length);
     for (auto &pair : s.pairs) {
         uint64_t n = 0;
         if (pair.first == "offset" || pair.first == "length") continue;
@@ -394,4 +402,16 @@ bool sim_load_machine_file(const wchar_t *path)
 std::string sim_last_load_error(void)
 {
     return last_error;
+}
+
+bool sim_start_process_machine(const wchar_t *machine_path, const wchar_t *journal_path)
+{
+    sim_reset();
+    if (!sim_load_machine_file(machine_path)) return false;
+    sim_install();
+    if (journal_path && journal_path[0]) {
+        exit_journal_path = journal_path;
+        atexit(save_journal_at_exit);
+    }
+    return true;
 }

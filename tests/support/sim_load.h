@@ -17,7 +17,8 @@
 //   volume NAME|- [letter=E type=removable|fixed|remote|cdrom|ramdisk|unknown|noroot|N
 //        disk=N partition=P [offset= length=]     (a volume on one partition)
 //        extent=DISK:OFFSET:LENGTH ...              (or any extents, even across disks)
-//        device-type=N extents-error= extents-count=N and the lock keys]
+//        device-type=N device-number=N partition-number=N (what the device number
+//        query answers) extents-error= extents-count=N and the lock keys]
 //   partition DISK P [offset= length= and the lock keys]    (no volume on it)
 //   letter X type=remote                a letter with no volume of the machine
 //   mount FOLDER volume=NAME|X:         files under FOLDER lie on that volume
@@ -35,3 +36,9 @@ bool sim_load_machine_text(const char *text, std::string *error);
 bool sim_load_machine_file(const wchar_t *path);
 // Why the last load failed.
 std::string sim_last_load_error(void);
+
+// For a whole program bound to the simulation: empties the machine, loads the
+// description and installs it (with the virtual clock; call
+// virtual_clock_uninstall() afterwards for real time). When `journal_path` is
+// given, the journal and the audit are written there as the process exits.
+bool sim_start_process_machine(const wchar_t *machine_path, const wchar_t *journal_path);

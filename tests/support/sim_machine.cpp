@@ -293,7 +293,7 @@ int sim_add_volume(const wchar_t *name, wchar_t letter, UINT drive_type,
     return (int)m.volumes.size() - 1;
 }
 
-int sim_add_partition(int disk, int number, uint64_t offset, uint64_t length)
+SimPartition *sim_add_partition(int disk, int number, uint64_t offset, uint64_t length)
 {
     SimMachine &m = sim_machine();
     SimGuard guard(m.mutex);
@@ -305,15 +305,14 @@ int sim_add_partition(int disk, int number, uint64_t offset, uint64_t length)
     if (length == 0 && owner && owner->size > offset) length = owner->size - offset;
     partition->length = length;
     m.partitions.push_back(std::move(partition));
-    return (int)m.partitions.size() - 1;
+    return m.partitions.back().get();
 }
 
 int sim_add_partition_volume(int disk, int partition, wchar_t letter, UINT drive_type,
                              uint64_t offset, uint64_t length)
 {
     SimGuard guard(sim_machine().mutex);
-    int p = sim_add_partition(disk, partition, offset, length);
-    SimPartition *part = sim_machine().partitions[p].get();
+    SimPartition *part = sim_add_partition(disk, partition, offset, length);
     int v = sim_add_volume(L"", letter, drive_type, {SimExtent{disk, part->offset, part->length}});
     sim_machine().volumes[v]->partition_number = partition;
     part->volume = v;

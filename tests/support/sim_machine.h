@@ -87,6 +87,8 @@ struct SimVolume {
     // partition number; -1 makes the query fail (a volume across disks).
     DWORD device_type = FILE_DEVICE_DISK;
     int partition_number = -1;
+    int reported_disk = -1;       // >= 0: the device number answers this disk (and
+                                  // partition_number), even for a volume across disks
     DWORD extents_error = 0;
     int reported_extent_count = -1;  // >= 0: a driver that misstates the count
     bool mounted = true;
@@ -139,8 +141,9 @@ int sim_add_partition_volume(int disk, int partition, wchar_t letter,
                              uint64_t length = 0);
 SimVolume *sim_volume(int index);
 int sim_volume_count(void);
-// A raw partition without a volume; returns its index.
-int sim_add_partition(int disk, int number, uint64_t offset = 1048576, uint64_t length = 0);
+// A raw partition without a volume.
+SimPartition *sim_add_partition(int disk, int number, uint64_t offset = 1048576,
+                                uint64_t length = 0);
 SimPartition *sim_partition(int disk, int number);
 void sim_add_letter(wchar_t letter, UINT drive_type);
 // Paths under `folder` (ending in a backslash) lie on the volume: the folder

@@ -2,11 +2,13 @@
 #include <winioctl.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "disk/seam.h"
 #include "tests/support/sim_fixture.h"
 #include "tests/support/sim_load.h"
+#include "tests/support/virtual_clock.h"
 
 namespace {
 
@@ -449,6 +451,48 @@ TEST_F(SimTest, DescriptionErrorsNameTheLine)
     EXPECT_FALSE(sim_load_machine_text("printer 1\n", &error));
     EXPECT_EQ(error, "line 1: unknown statement printer");
     EXPECT_FALSE(sim_load_machine_file(L"C:\\no\\such\\machine.txt"));
+}
+
+TEST_F(SimTest, ProcessMachineLoadsInstallsAndSavesItsJournal)
+{
+    std::wstring path = folder + L"\\machine.txt";
+    ASSERT_TRUE(write_whole_file(path, "disk 3 bus=mmc size=2G vendor=Card\n"));
+    sim_uninstall();
+    ASSERT_TRUE(sim_start_process_machine(path.c_str(), nullptr));
+    EXPECT_NE(seam.CreateFileW, win32_seam.CreateFileW);
+    EXPECT_EQ(seam.GetTickCount(), (DWORD)VIRTUAL_CLOCK_START);
+    HANDLE disk = seam.CreateFileW(L"\\\\.\\PhysicalDrive3", 0, 3, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(disk, INVALID_HANDLE_VALUE);
+    std::wstring journal = folder + L"\\journal.txt";
+    ASSERT_TRUE(sim_save_journal(journal.c_str()));
+    std::string text = read_whole_file(journal);
+    EXPECT_NE(text.find("open \\\\.\\PhysicalDrive3"), std::string::npos) << text;
+    EXPECT_NE(text.find("audit: handle 1 still open"), std::string::npos) << text;
+    seam.CloseHandle(disk);
+    ASSERT_TRUE(sim_save_journal(journal.c_str()));
+    EXPECT_NE(read_whole_file(journal).find("audit: clean"), std::string::npos);
+    EXPECT_FALSE(sim_start_process_machine(L"C:\\no\\machine.txt", nullptr));
+}
+
+TEST_F(SimTest, CallsFromSeveralThreadsKeepTheMachineConsistent)
+{
+    sim_add_disk(1, BusTypeUsb, 8 * GIB);
+    sim_add_disk(2, BusTypeUsb, 8 * GIB);
+    auto writer = [this](const wchar_t *path) {
+        char block[512] = {7};
+        for (int i = 0; i < 200; ++i) {
+            HANDLE h = open(path);
+            DWORD moved = 0;
+            write_at(h, (uint64_t)i * 512, block, 512, &moved);
+            seam.CloseHandle(h);
+        }
+    };
+    std::thread a(writer, L"\\\\.\\PhysicalDrive1"), b(writer, L"\\\\.\\PhysicalDrive2");
+    a.join();
+    b.join();
+    EXPECT_EQ(sim_writes_to_disk(1), 200);
+    EXPECT_EQ(sim_writes_to_disk(2), 200);
+    EXPECT_EQ(sim_count(SIM_OPEN), 400);
 }
 
 }  // namespace
