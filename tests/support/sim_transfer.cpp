@@ -47,7 +47,9 @@ void move_bytes(Transfer &t, DWORD count)
 DWORD alignment_error(const Transfer &t)
 {
     if (!(t.handle->flags & FILE_FLAG_NO_BUFFERING)) return 0;
-    DWORD sector = t.disk->bytes_per_sector ? t.disk->bytes_per_sector : 512;
+    // A geometry that is no power of two from 512 to 4096 leaves 512 as the unit.
+    DWORD sector = t.disk->bytes_per_sector;
+    if (sector < 512 || sector > 4096 || (sector & (sector - 1))) sector = 512;
     if (t.handle->position % sector || t.length % sector || (uintptr_t)t.buffer % sector)
         return ERROR_INVALID_PARAMETER;
     return 0;

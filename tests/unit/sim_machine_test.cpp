@@ -80,6 +80,47 @@ TEST_F(SimTest, UnbufferedHandleRefusesMisalignedOffsetLengthAndBuffer)
     seam.CloseHandle(disk);
 }
 
+TEST_F(SimTest, DiskAnswersGeometryExtendedAccessAndLayoutUpdates)
+{
+    SimDisk *stick = sim_add_disk(1, BusTypeUsb, 8 * GIB);
+    stick->bytes_per_sector = 4096;
+    HANDLE disk = open(L"\\\\.\\PhysicalDrive1");
+    unsigned char answer[40] = {};
+    ASSERT_TRUE(ioctl(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, answer, sizeof answer));
+    EXPECT_EQ(((DISK_GEOMETRY *)answer)->BytesPerSector, 4096UL);
+    EXPECT_EQ(((DISK_GEOMETRY_EX *)answer)->DiskSize.QuadPart, (LONGLONG)(8 * GIB));
+    stick->geometry_error = ERROR_NOT_READY;
+    EXPECT_FALSE(ioctl(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, answer, sizeof answer));
+    EXPECT_TRUE(ioctl(disk, FSCTL_ALLOW_EXTENDED_DASD_IO));
+    stick->dasd_error = ERROR_INVALID_FUNCTION;
+    EXPECT_FALSE(ioctl(disk, FSCTL_ALLOW_EXTENDED_DASD_IO));
+    EXPECT_TRUE(ioctl(disk, IOCTL_DISK_UPDATE_PROPERTIES));
+    EXPECT_EQ(stick->update_properties_calls, 1);
+    GET_LENGTH_INFORMATION length;
+    EXPECT_TRUE(ioctl(disk, IOCTL_DISK_GET_LENGTH_INFO, &length, sizeof length));
+    EXPECT_EQ(length.Length.QuadPart, (LONGLONG)(8 * GIB));
+    EXPECT_FALSE(ioctl(disk, 0x12345678));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_FUNCTION);
+    seam.CloseHandle(disk);
+    // A query open may not ask for the length.
+    disk = open(L"\\\\.\\PhysicalDrive1", 0);
+    EXPECT_FALSE(ioctl(disk, IOCTL_DISK_GET_LENGTH_INFO, &length, sizeof length));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    seam.CloseHandle(disk);
+}
+
+TEST_F(SimTest, OddGeometryLeaves512AsTheAlignmentUnit)
+{
+    sim_add_disk(1, BusTypeUsb, 8 * GIB)->bytes_per_sector = 520;
+    HANDLE disk = open(L"\\\\.\\PhysicalDrive1", GENERIC_READ | GENERIC_WRITE,
+                       FILE_FLAG_NO_BUFFERING);
+    Pages buffer(4096);
+    DWORD moved = 0;
+    EXPECT_EQ(write_at(disk, 1024, buffer.bytes, 512, &moved), 0UL);
+    EXPECT_EQ(write_at(disk, 520, buffer.bytes, 520, &moved), (DWORD)ERROR_INVALID_PARAMETER);
+    seam.CloseHandle(disk);
+}
+
 TEST_F(SimTest, SparseContentMakesA256GiBDiskCostNothing)
 {
     sim_add_disk(1, BusTypeUsb, 256 * GIB);
