@@ -46,9 +46,14 @@ CommandLine read_command_line(int count, wchar_t **args)
     return line;
 }
 
-static int run_test_write_form(const CommandLine &line)
+void apply_test_write_options(const CommandLine &line)
 {
     if (line.legacy_locks) SetEnvironmentVariableW(L"QV_NO_PARTITION_LOCK", L"1");
+}
+
+static int run_test_write_form(const CommandLine &line)
+{
+    apply_test_write_options(line);
     wchar_t temp[APP_PATH_CHARS + 1] = L"";
     GetTempPathW(APP_PATH_CHARS, temp);
     prepare_app_folder(temp, QV_TEST_FOLDER_NAME);

@@ -17,5 +17,8 @@ int parse_disk_number(const wchar_t *text);
 // Decides the form from the split command line (program name first).
 CommandLine read_command_line(int count, wchar_t **args);
 
+// Applies the test-write options to the process environment.
+void apply_test_write_options(const CommandLine &line);
+
 // The whole program; the result is the process exit code.
 int run_program(HINSTANCE instance, int show);

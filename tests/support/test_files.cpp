@@ -8,11 +8,15 @@ std::wstring make_scratch_folder(const wchar_t *tag)
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
     wchar_t path[MAX_PATH];
-    _snwprintf(path, MAX_PATH - 1, L"%lsqvtest-%ls-%lu-%ld", temp, tag,
-               GetCurrentProcessId(), InterlockedIncrement(&counter));
-    path[MAX_PATH - 1] = 0;
-    CreateDirectoryW(path, NULL);
-    return path;
+    // Process ids come round again under Wine, so insist on a folder made anew.
+    for (;;) {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        _snwprintf(path, MAX_PATH - 1, L"%lsqvtest-%ls-%lu-%ld-%I64x", temp, tag,
+                   GetCurrentProcessId(), InterlockedIncrement(&counter), now.QuadPart);
+        path[MAX_PATH - 1] = 0;
+        if (CreateDirectoryW(path, NULL)) return path;
+    }
 }
 
 std::string read_whole_file(const std::wstring &path)
