@@ -4,7 +4,6 @@
 // against curl and against each other.
 // Usage: download_bench URL SIZE SHA256 FOLDER
 #include <windows.h>
-#include <shellapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -51,10 +50,8 @@ static double bare_loop(const wchar_t *url, const wchar_t *path)
     return seconds;
 }
 
-int main(void)
+int wmain(int argc, wchar_t **argv)
 {
-    int argc = 0;
-    wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     if (argc != 5) {
         fprintf(stderr, "usage: download_bench URL SIZE SHA256 FOLDER\n");
         return 2;

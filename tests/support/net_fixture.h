@@ -30,18 +30,11 @@ namespace net_fixture_detail {
 
 const size_t STAMP_CHARS = 21;  // "yyyy-mm-dd hh:mm:ss  "
 
-inline void init_status_once(void)
-{
-    static bool done = false;
-    if (!done) init_status_lock();
-    done = true;
-}
 
 }  // namespace net_fixture_detail
 
 inline void NetServerTest::SetUp()
 {
-    net_fixture_detail::init_status_once();
     set_cancel_flag(0);
     wcscpy(saved_folder, app_folder);
     folder = make_scratch_folder(L"net");
