@@ -64,6 +64,14 @@ struct DownloadTest : NetServerTest {
         copy_cut(message, MESSAGE_CHARS, L"untouched");
     }
 
+    void TearDown() override
+    {
+        DeleteFileW(image);
+        DeleteFileW(part);
+        DeleteFileW(sidecar);
+        NetServerTest::TearDown();
+    }
+
     void publish(unsigned long long size, unsigned long long zero_prefix = 0)
     {
         sha = net_server_publish_image(IMAGE_PATH, size, 1, zero_prefix);
