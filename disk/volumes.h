@@ -1,0 +1,32 @@
+// Taking every volume and raw partition of a disk offline before it is
+// overwritten, and holding them so until the work ends.
+#pragma once
+#include <windows.h>
+
+enum {
+    MAX_HELD_VOLUMES = 32,
+    HELD_NAME_CHARS = 64,
+    VOLUME_LOCK_ATTEMPTS = 20,
+    PARTITION_LOCK_ATTEMPTS = 8,
+    LOCK_RETRY_DELAY_MS = 250,
+    MAX_PARTITION_NUMBER = 16,
+};
+
+// Owned by the caller for one piece of disk work; `count` set to 0 before the
+// first take_volumes_offline.
+struct HeldVolumes {
+    HANDLE handles[MAX_HELD_VOLUMES];
+    wchar_t names[MAX_HELD_VOLUMES][HELD_NAME_CHARS];
+    int partition_numbers[MAX_HELD_VOLUMES];  // -1: not reported
+    int count;
+};
+
+// Locks, dismounts and holds every mounted volume on the disk, then (unless
+// QV_NO_PARTITION_LOCK exists) its raw partitions 1 to 16. May be repeated
+// with the same set: what is held already is skipped.
+void take_volumes_offline(int disk_number, HeldVolumes *held);
+// Takes over `volume`: it ends in the set or closed.
+void lock_dismount_and_hold(HeldVolumes *held, HANDLE volume, const wchar_t *path,
+                            int partition_number, int lock_attempts);
+// Unlocks and closes every entry in order. `count` stays as it was.
+void release_held_volumes(HeldVolumes *held);
