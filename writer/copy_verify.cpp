@@ -11,7 +11,8 @@
 #include "ui/status.h"
 #include "writer/engine.h"
 
-enum { CHUNK_BYTES = 1048576, REPORT_SPACING_MS = 300 };
+static const DWORD CHUNK_BYTES = 1048576;
+static const DWORD REPORT_SPACING_MS = 300;
 
 static const wchar_t NO_SHA256_CHECK[] = L"Windows could not start a SHA-256 check on this PC.";
 

@@ -32,6 +32,23 @@ std::string read_whole_file(const std::wstring &path)
     return bytes;
 }
 
+std::string read_file_range(const std::wstring &path, unsigned long long offset, size_t length)
+{
+    std::string bytes(length, '\0');
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE) return std::string();
+    LARGE_INTEGER at;
+    at.QuadPart = (LONGLONG)offset;
+    DWORD got = 0;
+    if (!SetFilePointerEx(file, at, NULL, FILE_BEGIN) ||
+        !ReadFile(file, &bytes[0], (DWORD)length, &got, NULL))
+        got = 0;
+    CloseHandle(file);
+    bytes.resize(got);
+    return bytes;
+}
+
 bool write_whole_file(const std::wstring &path, const std::string &bytes)
 {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);

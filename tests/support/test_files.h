@@ -8,6 +8,8 @@
 // A new empty folder under the temporary-files folder, unique per call.
 std::wstring make_scratch_folder(const wchar_t *tag);
 std::string read_whole_file(const std::wstring &path);
+// Bytes [offset, offset + length) of a file; shorter where the file ends.
+std::string read_file_range(const std::wstring &path, unsigned long long offset, size_t length);
 bool write_whole_file(const std::wstring &path, const std::string &bytes);
 bool file_exists(const std::wstring &path);
 
