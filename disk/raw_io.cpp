@@ -24,7 +24,7 @@ bool transfer_once(HANDLE disk, bool write, uint64_t offset, void *buffer, DWORD
     if (done && *moved == length) return true;
     *error = GetLastError();
     // 0 would read as success to the caller.
-    if (*error == 0) *error = !done ? ERROR_GEN_FAILURE : write ? ERROR_DISK_FULL : ERROR_HANDLE_EOF;
+    if (*error == 0) *error = !done ? ERROR_GEN_FAILURE : write ? ERROR_WRITE_FAULT : ERROR_HANDLE_EOF;
     return false;
 }
 

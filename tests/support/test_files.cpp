@@ -32,6 +32,23 @@ std::string read_whole_file(const std::wstring &path)
     return bytes;
 }
 
+std::string read_file_range(const std::wstring &path, unsigned long long offset, size_t length)
+{
+    std::string bytes(length, '\0');
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE) return std::string();
+    LARGE_INTEGER at;
+    at.QuadPart = (LONGLONG)offset;
+    DWORD got = 0;
+    if (!SetFilePointerEx(file, at, NULL, FILE_BEGIN) ||
+        !ReadFile(file, &bytes[0], (DWORD)length, &got, NULL))
+        got = 0;
+    CloseHandle(file);
+    bytes.resize(got);
+    return bytes;
+}
+
 bool write_whole_file(const std::wstring &path, const std::string &bytes)
 {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
@@ -55,8 +72,9 @@ std::wstring sibling_program(const wchar_t *file_name)
     return path.substr(0, path.find_last_of(L"\\/") + 1) + file_name;
 }
 
-// The current environment with TEMP/TMP replaced and one variable added.
-static std::vector<wchar_t> child_environment(const std::wstring &temp, const wchar_t *extra)
+// The current environment with TEMP/TMP replaced and variables added.
+static std::vector<wchar_t> child_environment(const std::wstring &temp,
+                                              const std::vector<std::wstring> &extra)
 {
     std::vector<wchar_t> block;
     wchar_t *current = GetEnvironmentStringsW();
@@ -72,13 +90,15 @@ static std::vector<wchar_t> child_environment(const std::wstring &temp, const wc
             block.insert(block.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
         }
     }
-    if (extra) block.insert(block.end(), extra, extra + wcslen(extra) + 1);
+    for (const std::wstring &entry : extra)
+        block.insert(block.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
     block.push_back(L'\0');
     return block;
 }
 
 bool start_program(const std::wstring &program, const std::wstring &arguments,
-                   const std::wstring &temp, ProgramRun *run, const wchar_t *extra_env)
+                   const std::wstring &temp, ProgramRun *run,
+                   const std::vector<std::wstring> &extra_env)
 {
     std::wstring command = L"\"" + program + L"\" " + arguments;
     std::vector<wchar_t> line(command.begin(), command.end());
@@ -110,7 +130,8 @@ bool wait_program(ProgramRun *run, DWORD timeout_ms)
 }
 
 int run_program_to_end(const std::wstring &program, const std::wstring &arguments,
-                       const std::wstring &temp, DWORD timeout_ms, const wchar_t *extra_env)
+                       const std::wstring &temp, DWORD timeout_ms,
+                       const std::vector<std::wstring> &extra_env)
 {
     ProgramRun run;
     if (!start_program(program, arguments, temp, &run, extra_env)) return -2;

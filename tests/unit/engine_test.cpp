@@ -1,0 +1,633 @@
+// The write-and-verify engine on a simulated pen drive.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/app_info.h"
+#include "app/text.h"
+#include "hash/sha256.h"
+#include "tests/support/sim_fixture.h"
+#include "tests/support/sim_machine.h"
+#include "tests/support/test_files.h"
+#include "tests/support/virtual_clock.h"
+#include "ui/status.h"
+#include "writer/engine.h"
+
+namespace {
+
+const uint64_t MIB = 1048576;
+const int STICK = 2;
+
+std::string pattern(size_t size, unsigned seed)
+{
+    std::string bytes(size, '\0');
+    uint32_t state = seed * 2654435761u + 1;
+    for (size_t i = 0; i < size; ++i) {
+        state = state * 1664525u + 1013904223u;
+        bytes[i] = (char)(state >> 24);
+    }
+    return bytes;
+}
+
+std::string sha256_text(const std::string &bytes)
+{
+    Sha256Context context;
+    char text[DIGEST_TEXT_BYTES] = "";
+    if (sha256_begin(&context)) {
+        sha256_update(&context, bytes.data(), (DWORD)bytes.size());
+        sha256_finish_hex(&context, text);
+    }
+    return text;
+}
+
+struct EngineTest : SimMachineTest {
+    DiskCandidate chosen = {};
+    wchar_t message[MESSAGE_CHARS];
+    LONG damaged = 7;
+    std::string image;
+    std::wstring image_path;
+
+    void SetUp() override
+    {
+        SimMachineTest::SetUp();
+        set_cancel_flag(0);
+        wcscpy(message, L"untouched");
+    }
+    void TearDown() override
+    {
+        set_cancel_flag(0);
+        sim_set_hook(nullptr, nullptr);
+        SimMachineTest::TearDown();
+    }
+    // A USB stick with one lettered volume, chosen as the window would.
+    SimDisk *add_stick(uint64_t size, DWORD sector = 512)
+    {
+        SimDisk *disk = sim_add_disk(STICK, BusTypeUsb, size, "Quenvar ", "Stick    ");
+        disk->bytes_per_sector = sector;
+        sim_add_partition_volume(STICK, 1, L'E');
+        chosen.disk_number = STICK;
+        chosen.size_bytes = size;
+        wcscpy(chosen.name, L"Quenvar Stick");
+        return disk;
+    }
+    void make_image(size_t size, unsigned seed = 1)
+    {
+        image = pattern(size, seed);
+        image_path = folder + L"\\image.iso";
+        ASSERT_TRUE(write_whole_file(image_path, image));
+    }
+    int write(const char *expected = nullptr)
+    {
+        return write_image_to_disk(image_path.c_str(), expected, &chosen, &damaged, message);
+    }
+    std::string disk_bytes(uint64_t offset, size_t length)
+    {
+        std::string bytes(length, '\0');
+        sim_read_content(STICK, offset, &bytes[0], length);
+        return bytes;
+    }
+    std::string log() { return read_whole_file(folder + L"\\writer.log"); }
+    bool logged(const std::string &line) { return log().find("  " + line + "\r\n") != std::string::npos; }
+    // Order of the given lines in the log; -1 when one is missing.
+    std::vector<size_t> positions(std::initializer_list<const char *> lines)
+    {
+        std::string text = log();
+        std::vector<size_t> at;
+        for (const char *line : lines) at.push_back(text.find(line));
+        return at;
+    }
+    int writes() { return sim_writes_to_disk(STICK); }
+    int accepted_writes()
+    {
+        int count = 0;
+        for (const SimEvent &event : sim_journal())
+            if (event.kind == SIM_WRITE && event.disk == STICK && event.ok) ++count;
+        return count;
+    }
+};
+
+bool ascending(const std::vector<size_t> &at)
+{
+    for (size_t i = 0; i < at.size(); ++i) {
+        if (at[i] == std::string::npos) return false;
+        if (i > 0 && at[i] <= at[i - 1]) return false;
+    }
+    return true;
+}
+
+// ---- a clean run ------------------------------------------------------------
+
+TEST_F(EngineTest, CleanRunWritesTheImageStartLastAndProvesIt)
+{
+    add_stick(64 * MIB);
+    make_image(3 * MIB + 1234, 3);
+    virtual_clock_set_auto_advance(400);  // every chunk is then reported
+    ASSERT_EQ(write(), 1) << narrow(message);
+    EXPECT_STREQ(message, L"untouched");
+    EXPECT_EQ(damaged, 0);
+
+    EXPECT_EQ(disk_bytes(0, image.size()), image);
+    uint64_t padded = (image.size() + 511) / 512 * 512;
+    EXPECT_EQ(disk_bytes(image.size(), padded - image.size()), std::string(padded - image.size(), '\0'));
+    EXPECT_EQ(disk_bytes(63 * MIB, MIB), std::string(MIB, '\0'));
+
+    uint64_t last_offset = 99;
+    DWORD last_length = 0;
+    ASSERT_TRUE(sim_last_write(STICK, &last_offset, &last_length));
+    EXPECT_EQ(last_offset, 0u);
+    EXPECT_EQ(last_length, MIB);
+
+    std::string digest = sha256_text(image);
+    std::string announce = "writing " + std::string(image_path.begin(), image_path.end()) +
+                           " (3146962 bytes) to disk 2: Quenvar Stick, 67108864 bytes";
+    EXPECT_TRUE(ascending(positions({announce.c_str(), "1 volume(s) taken offline",
+                                     "pass 1: disk locked", "pass 1: first write accepted",
+                                     ("sha " + digest).c_str(), ("read back sha " + digest).c_str()})))
+        << log();
+    wchar_t text[STATUS_TEXT_CHARS];
+    read_status(text, STATUS_TEXT_CHARS, nullptr);
+    EXPECT_STREQ(text, L"Checking the pen drive\x2026  100%");
+}
+
+TEST_F(EngineTest, FirstMebibyteStaysZeroUntilTheVeryLastWrite)
+{
+    add_stick(16 * MIB);
+    make_image(5 * MIB + 77, 5);
+    ASSERT_EQ(write(), 1);
+    std::vector<SimEvent> events = sim_journal();
+    int writes_at_zero = 0;
+    size_t last_write = 0;
+    for (size_t i = 0; i < events.size(); ++i) {
+        if (events[i].kind != SIM_WRITE || events[i].disk != STICK) continue;
+        last_write = i;
+        if (events[i].offset < MIB) ++writes_at_zero;
+        EXPECT_EQ(events[i].offset % 512, 0u);
+        EXPECT_EQ(events[i].length % 512, 0u);
+    }
+    EXPECT_EQ(writes_at_zero, 2);  // the clearing write, then the image's start
+    EXPECT_EQ(events[last_write].offset, 0u);
+}
+
+TEST_F(EngineTest, OneChunkImageIsWrittenOnlyAsTheStart)
+{
+    add_stick(8 * MIB);
+    make_image(MIB, 9);
+    ASSERT_EQ(write(), 1);
+    EXPECT_EQ(disk_bytes(0, MIB), image);
+    // clearing write at 0, end clearing, then the start
+    EXPECT_EQ(writes(), 3);
+}
+
+TEST_F(EngineTest, OneByteTailIsWrittenAsOneSectorButHashedAsOneByte)
+{
+    add_stick(8 * MIB);
+    make_image(MIB + 1, 11);
+    ASSERT_EQ(write(), 1);
+    bool tail_seen = false;
+    for (const SimEvent &event : sim_journal()) {
+        if ((event.kind == SIM_WRITE || event.kind == SIM_READ) && event.offset == MIB) {
+            EXPECT_EQ(event.length, 512u);
+            tail_seen = true;
+        }
+    }
+    EXPECT_TRUE(tail_seen);
+    EXPECT_TRUE(logged("read back sha " + sha256_text(image)));
+}
+
+TEST_F(EngineTest, SectorSizeComesFromTheGeometryOrFallsBackTo512)
+{
+    struct Case { DWORD reported; DWORD used; DWORD geometry_error; } cases[] = {
+        {4096, 4096, 0}, {1024, 1024, 0}, {520, 512, 0}, {8192, 512, 0}, {512, 512, ERROR_INVALID_FUNCTION},
+    };
+    for (const Case &c : cases) {
+        sim_reset();
+        SimDisk *disk = add_stick(8 * MIB, c.reported);
+        disk->geometry_error = c.geometry_error;
+        make_image(2 * MIB + 100, 13);
+        ASSERT_EQ(write(), 1) << c.reported << narrow(message);
+        bool tail_seen = false;
+        for (const SimEvent &event : sim_journal())
+            if (event.kind == SIM_WRITE && event.offset == 2 * MIB) {
+                EXPECT_EQ(event.length, c.used) << c.reported;
+                tail_seen = true;
+            }
+        EXPECT_TRUE(tail_seen);
+        EXPECT_EQ(sim_audit(), "");
+    }
+}
+
+TEST_F(EngineTest, DiskExactlyAsLargeAsTheImageIsAccepted)
+{
+    add_stick(3 * MIB);
+    make_image(3 * MIB, 17);
+    EXPECT_EQ(write(), 1);
+}
+
+TEST_F(EngineTest, EndIsClearedOnlyFromTwoMebibytesAtTheAlignedOffset)
+{
+    struct Case { uint64_t size; DWORD sector; bool cleared; uint64_t offset; } cases[] = {
+        {2097151, 512, false, 0},
+        {2097152, 512, true, 1048576},
+        {10 * MIB + 1000, 4096, true, 9 * MIB},
+    };
+    for (const Case &c : cases) {
+        sim_reset();
+        add_stick(c.size, c.sector);
+        make_image(1000, 19);
+        ASSERT_EQ(write(), 1) << c.size;
+        int end_writes = 0;
+        for (const SimEvent &event : sim_journal())
+            if (event.kind == SIM_WRITE && event.offset >= MIB) {
+                ++end_writes;
+                EXPECT_EQ(event.offset, c.offset);
+                EXPECT_EQ(event.length, MIB);
+            }
+        EXPECT_EQ(end_writes, c.cleared ? 1 : 0) << c.size;
+    }
+}
+
+// ---- refusals before anything is held -----------------------------------------
+
+TEST_F(EngineTest, ChangedDiskIsRefusedAndNothingIsTouched)
+{
+    const char *why[] = {"size", "name", "bus", "gone"};
+    for (const char *change : why) {
+        sim_reset();
+        SimDisk *disk = add_stick(8 * MIB);
+        make_image(2 * MIB, 23);
+        std::string what = change;
+        if (what == "size") chosen.size_bytes += 1;
+        if (what == "name") wcscpy(chosen.name, L"Quenvar Stick2");
+        if (what == "bus") disk->bus_type = BusTypeSata;
+        if (what == "gone") sim_pull_disk(STICK);
+        EXPECT_EQ(write(), 0) << change;
+        EXPECT_STREQ(message, L"The pen drive changed since you chose it. Choose it again and press Write.");
+        EXPECT_TRUE(logged("identity changed for disk 2")) << change;
+        EXPECT_EQ(writes(), 0);
+        EXPECT_EQ(sim_count(SIM_IOCTL, nullptr, FSCTL_LOCK_VOLUME), 0);
+        EXPECT_EQ(log().find("write failed"), std::string::npos);
+    }
+}
+
+TEST_F(EngineTest, WindowsDiskIsRefusedWithoutALogLine)
+{
+    add_stick(8 * MIB);
+    sim_add_partition_volume(STICK, 2, L'C', DRIVE_FIXED);
+    make_image(2 * MIB, 29);
+    EXPECT_EQ(write(), 0);
+    EXPECT_STREQ(message, L"That disk holds Windows. It will not be written.");
+    EXPECT_EQ(writes(), 0);
+    EXPECT_EQ(log(), "");
+}
+
+TEST_F(EngineTest, ImageOnTheChosenStickIsRefused)
+{
+    add_stick(8 * MIB);
+    make_image(2 * MIB, 31);
+    sim_add_mount_folder((folder + L"\\").c_str(), 0);
+    EXPECT_EQ(write(), 0);
+    EXPECT_STREQ(message, L"The ISO file is ON this pen drive, so writing would destroy it. "
+                          L"Copy the ISO to the PC first.");
+    EXPECT_EQ(writes(), 0);
+    EXPECT_EQ(log(), "");
+}
+
+TEST_F(EngineTest, ImageElsewhereOrOnAnUnknownVolumePasses)
+{
+    add_stick(8 * MIB);
+    sim_add_disk(0, BusTypeSata, 64 * MIB, "Disk", "");
+    int other = sim_add_partition_volume(0, 1, L'D', DRIVE_FIXED);
+    make_image(2 * MIB, 37);
+    sim_add_mount_folder((folder + L"\\").c_str(), other);
+    EXPECT_EQ(write(), 1);
+}
+
+TEST_F(EngineTest, MissingImageCannotBeOpened)
+{
+    add_stick(8 * MIB);
+    image_path = folder + L"\\missing.iso";
+    EXPECT_EQ(write(), 0);
+    std::wstring text = message;
+    EXPECT_EQ(text.rfind(L"Could not open the image: ", 0), 0u) << text;
+    EXPECT_GT(text.size(), 26u);
+    EXPECT_EQ(log(), "");
+    EXPECT_EQ(writes(), 0);
+}
+
+TEST_F(EngineTest, EmptyImageAndTooSmallDiskFailAfterOpening)
+{
+    add_stick(8 * MIB);
+    make_image(0);
+    EXPECT_EQ(write(), 0);
+    EXPECT_STREQ(message, L"The image file is empty.");
+    EXPECT_TRUE(logged("write failed: The image file is empty."));
+
+    struct Case { uint64_t image; const wchar_t *text; } cases[] = {
+        {1073741823ULL, L"1023 MB"}, {1073741824ULL, L"1.0 GB"}, {4000000000ULL, L"3.7 GB"},
+    };
+    for (const Case &c : cases) {
+        sim_reset();
+        add_stick(c.image - 1);
+        image_path = folder + L"\\big.iso";
+        HANDLE file = CreateFileW(image_path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+        LARGE_INTEGER size;
+        size.QuadPart = (LONGLONG)c.image;
+        SetFilePointerEx(file, size, NULL, FILE_BEGIN);
+        SetEndOfFile(file);
+        CloseHandle(file);
+        EXPECT_EQ(write(), 0);
+        EXPECT_EQ(std::wstring(message), std::wstring(L"This pen drive is too small. quenvar OS needs "
+                                                      L"one of at least ") + c.text + L".");
+        EXPECT_EQ(writes(), 0);
+        DeleteFileW(image_path.c_str());
+    }
+}
+
+// ---- taking the disk ------------------------------------------------------------
+
+TEST_F(EngineTest, DiskThatWillNotOpenReleasesTheVolumes)
+{
+    SimDisk *disk = add_stick(8 * MIB);
+    make_image(2 * MIB, 41);
+    // Identified first, then refused once its volumes are offline.
+    sim_set_hook([](const SimEvent &event, void *context) {
+        if (event.kind == SIM_IOCTL && event.code == FSCTL_DISMOUNT_VOLUME)
+            ((SimDisk *)context)->lock.rw_open_error = ERROR_ACCESS_DENIED;
+    }, disk);
+    EXPECT_EQ(write(), 0);
+    std::wstring text = message;
+    EXPECT_EQ(text.rfind(L"Windows would not let the pen drive be written: ", 0), 0u) << text;
+    EXPECT_TRUE(logged("1 volume(s) taken offline"));
+    EXPECT_NE(log().find("write failed: Windows would not let"), std::string::npos);
+    EXPECT_EQ(writes(), 0);
+}
+
+TEST_F(EngineTest, FourRefusedPassesTakeTheirTimeOnTheVirtualClock)
+{
+    SimDisk *disk = add_stick(8 * MIB);
+    make_image(2 * MIB, 43);
+    disk->lock.lock_refusals = 1000;
+    SimFault refuse;
+    refuse.kinds = SIM_FAULT_WRITE;
+    refuse.offset = 0;
+    refuse.length = MIB;
+    refuse.remaining = -1;
+    refuse.error = ERROR_ACCESS_DENIED;
+    sim_add_fault(STICK, refuse);
+    DWORD real_start = GetTickCount();
+    EXPECT_EQ(write(), 0);
+    EXPECT_LT(GetTickCount() - real_start, 20000u);
+    EXPECT_GE(virtual_clock_slept_ms(), 26400u);
+    std::wstring text = message;
+    EXPECT_EQ(text.rfind(L"Windows would not let the pen drive be written (", 0), 0u) << text;
+    EXPECT_NE(text.find(L"). Unplug it, plug it into another USB port and press Write again."),
+              std::wstring::npos);
+    for (int pass = 1; pass <= 4; ++pass) {
+        EXPECT_TRUE(logged("pass " + std::to_string(pass) + ": disk lock refused (5)"));
+        EXPECT_TRUE(logged("pass " + std::to_string(pass) + ": first write refused (5)"));
+    }
+    EXPECT_EQ(writes(), 12);  // three attempts in each pass
+    EXPECT_EQ(accepted_writes(), 0);
+}
+
+TEST_F(EngineTest, WriteRefusedOnceIsAcceptedInPassTwoAfterTakingVolumesAgain)
+{
+    SimDisk *disk = add_stick(8 * MIB);
+    disk->dasd_error = ERROR_INVALID_FUNCTION;
+    make_image(2 * MIB + 5, 47);
+    SimFault refuse;
+    refuse.kinds = SIM_FAULT_WRITE;
+    refuse.offset = 0;
+    refuse.length = MIB;
+    refuse.remaining = 3;  // the three attempts of pass 1
+    refuse.error = ERROR_ACCESS_DENIED;
+    sim_add_fault(STICK, refuse);
+    ASSERT_EQ(write(), 1) << narrow(message);
+    EXPECT_TRUE(ascending(positions({"pass 1: extended DASD I/O refused (1)", "pass 1: disk locked",
+                                     "pass 1: first write refused (5)",
+                                     "pass 2: extended DASD I/O refused (1)", "pass 2: disk locked",
+                                     "pass 2: first write accepted"})))
+        << log();
+}
+
+TEST_F(EngineTest, LockRefusedTenTimesStillWritesWhenTheDiskAcceptsIt)
+{
+    SimDisk *disk = add_stick(8 * MIB);
+    disk->lock.lock_refusals = 10;
+    make_image(2 * MIB, 53);
+    ASSERT_EQ(write(), 1);
+    EXPECT_TRUE(logged("pass 1: disk lock refused (5)"));
+    EXPECT_TRUE(logged("pass 1: first write accepted"));
+}
+
+TEST_F(EngineTest, EndClearingFailureIsLoggedAndTheWriteGoesOn)
+{
+    add_stick(8 * MIB);
+    make_image(2 * MIB, 59);
+    SimFault refuse;
+    refuse.kinds = SIM_FAULT_WRITE;
+    refuse.offset = 7 * MIB;
+    refuse.length = MIB;
+    refuse.remaining = 3;
+    refuse.error = ERROR_CRC;
+    sim_add_fault(STICK, refuse);
+    ASSERT_EQ(write(), 1);
+    EXPECT_TRUE(logged("clearing the end failed (23, continuing)"));
+}
+
+// ---- stops at each polling point --------------------------------------------------
+
+struct StopRule {
+    SimEventKind kind;
+    uint64_t offset;
+    int occurrence;  // stop after this many matching events
+    int seen;
+};
+
+void stop_on_event(const SimEvent &event, void *context)
+{
+    StopRule *rule = (StopRule *)context;
+    if (event.kind == rule->kind && event.offset == rule->offset && ++rule->seen == rule->occurrence)
+        set_cancel_flag(1);
+}
+
+TEST_F(EngineTest, StopBeforeThePassesWritesNothing)
+{
+    add_stick(8 * MIB);
+    make_image(3 * MIB, 61);
+    set_cancel_flag(1);
+    EXPECT_EQ(write(), 0);
+    EXPECT_STREQ(message, L"Stopped. Nothing was written.");
+    EXPECT_EQ(writes(), 0);
+    EXPECT_TRUE(logged("write failed: Stopped. Nothing was written."));
+}
+
+TEST_F(EngineTest, StopBeforeTheFirstCopyChunkLeavesTheStartZero)
+{
+    add_stick(8 * MIB);
+    sim_write_content(STICK, 0, pattern(MIB, 99).data(), MIB);
+    make_image(3 * MIB, 67);
+    StopRule rule = {SIM_WRITE, 0, 1, 0};
+    sim_set_hook(stop_on_event, &rule);
+    EXPECT_EQ(write(), 0);
+    sim_set_hook(nullptr, nullptr);
+    EXPECT_STREQ(message, L"Stopped. The pen drive will not start a PC until it is written again.");
+    EXPECT_EQ(disk_bytes(0, MIB), std::string(MIB, '\0'));
+    EXPECT_EQ(disk_bytes(MIB, MIB), std::string(MIB, '\0'));
+}
+
+TEST_F(EngineTest, StopDuringTheReadBackIsItsOwnSentence)
+{
+    add_stick(8 * MIB);
+    make_image(3 * MIB, 71);
+    StopRule rule = {SIM_READ, MIB, 1, 0};
+    sim_set_hook(stop_on_event, &rule);
+    EXPECT_EQ(write(), 0);
+    sim_set_hook(nullptr, nullptr);
+    EXPECT_STREQ(message, L"Stopped while checking. The pen drive was written but not checked.");
+    EXPECT_EQ(disk_bytes(0, image.size()), image);
+}
+
+// ---- failures while copying and checking --------------------------------------------
+
+TEST_F(EngineTest, ChunkWriteFailureNamesTheOffsetInMegabytes)
+{
+    add_stick(8 * MIB);
+    make_image(4 * MIB, 73);
+    SimFault fail;
+    fail.kinds = SIM_FAULT_WRITE;
+    fail.offset = 2 * MIB;
+    fail.length = 1;
+    fail.remaining = -1;
+    fail.error = ERROR_CRC;
+    sim_add_fault(STICK, fail);
+    EXPECT_EQ(write(), 0);
+    wchar_t crc[256];
+    std::wstring text = message;
+    EXPECT_EQ(text.rfind(L"Writing to the pen drive failed at 2 MB: ", 0), 0u) << text;
+    EXPECT_NE(text.find(L". Try another pen drive or USB port."), std::wstring::npos);
+    (void)crc;
+    EXPECT_EQ(disk_bytes(0, MIB), std::string(MIB, '\0'));
+    EXPECT_TRUE(logged("write at 2097152 failed (attempt 3, error 23, 0 of 1048576 bytes)"));
+}
+
+TEST_F(EngineTest, ShortWriteGivesARealCauseNotSuccess)
+{
+    add_stick(8 * MIB);
+    make_image(3 * MIB, 79);
+    SimFault shorted;
+    shorted.kinds = SIM_FAULT_WRITE;
+    shorted.offset = MIB;
+    shorted.length = 1;
+    shorted.remaining = -1;
+    shorted.error = 0;
+    shorted.moved = 4096;
+    sim_add_fault(STICK, shorted);
+    EXPECT_EQ(write(), 0);
+    std::wstring text = message;
+    EXPECT_EQ(text.rfind(L"Writing to the pen drive failed at 1 MB: ", 0), 0u) << text;
+    EXPECT_EQ(text.find(L"success"), std::wstring::npos) << text;
+    EXPECT_TRUE(logged("write at 1048576 failed (attempt 1, error 29, 4096 of 1048576 bytes)")) << log();
+}
+
+TEST_F(EngineTest, StartWriteFailureLeavesEverythingButTheStart)
+{
+    add_stick(8 * MIB);
+    make_image(3 * MIB, 83);
+    struct Arm { bool armed; } arm = {false};
+    sim_set_hook([](const SimEvent &event, void *context) {
+        Arm *a = (Arm *)context;
+        if (event.kind == SIM_WRITE && event.offset == 2 * MIB && !a->armed) {
+            a->armed = true;
+            SimFault fail;
+            fail.kinds = SIM_FAULT_WRITE;
+            fail.offset = 0;
+            fail.length = 1;
+            fail.remaining = -1;
+            fail.error = ERROR_CRC;
+            sim_add_fault(STICK, fail);
+        }
+    }, &arm);
+    EXPECT_EQ(write(), 0);
+    sim_set_hook(nullptr, nullptr);
+    std::wstring text = message;
+    EXPECT_EQ(text.rfind(L"Writing the start of the pen drive failed: ", 0), 0u) << text;
+    EXPECT_NE(text.find(L". Try another pen drive or USB port."), std::wstring::npos);
+    EXPECT_EQ(disk_bytes(0, MIB), std::string(MIB, '\0'));
+    EXPECT_EQ(disk_bytes(MIB, 2 * MIB), image.substr(MIB));
+}
+
+TEST_F(EngineTest, ReadBackFailureNamesTheOffset)
+{
+    add_stick(8 * MIB);
+    make_image(3 * MIB, 89);
+    SimFault fail;
+    fail.kinds = SIM_FAULT_READ;
+    fail.offset = 2 * MIB;
+    fail.length = 1;
+    fail.remaining = -1;
+    fail.error = ERROR_CRC;
+    sim_add_fault(STICK, fail);
+    EXPECT_EQ(write(), 0);
+    std::wstring text = message;
+    EXPECT_EQ(text.rfind(L"Reading the pen drive back failed at 2 MB: ", 0), 0u) << text;
+    EXPECT_NE(text.find(L". Try another pen drive."), std::wstring::npos);
+}
+
+TEST_F(EngineTest, FakeCapacityStickIsCaught)
+{
+    SimDisk *disk = add_stick(64 * MIB);
+    disk->true_capacity = 2 * MIB;
+    make_image(5 * MIB, 97);
+    EXPECT_EQ(write(), 0);
+    EXPECT_STREQ(message, L"The pen drive did not keep what was written to it \x2014 it may be "
+                          L"faulty or fake. Try a different pen drive.");
+    EXPECT_EQ(damaged, 0);
+}
+
+TEST_F(EngineTest, StickPulledMidWriteFailsAndReleasesEverything)
+{
+    SimDisk *disk = add_stick(64 * MIB);
+    disk->pull_after_bytes = 5 * MIB;
+    make_image(8 * MIB, 101);
+    EXPECT_EQ(write(), 0);
+    std::wstring text = message;
+    EXPECT_EQ(text.rfind(L"Writing to the pen drive failed at ", 0), 0u) << text;
+}
+
+// ---- the expected digest ----------------------------------------------------------
+
+TEST_F(EngineTest, DamagedImageNeverGetsItsStartWritten)
+{
+    add_stick(8 * MIB);
+    make_image(3 * MIB, 103);
+    std::string wrong = sha256_text(image + "x");
+    EXPECT_EQ(write(wrong.c_str()), 0);
+    EXPECT_EQ(damaged, 1);
+    EXPECT_STREQ(message, L"The quenvar OS image on this PC is damaged. It has been deleted "
+                          L"\x2014 press Write to download it again.");
+    EXPECT_EQ(disk_bytes(0, MIB), std::string(MIB, '\0'));
+    EXPECT_EQ(sim_count(SIM_READ), 0);
+}
+
+TEST_F(EngineTest, ExpectedDigestComparisonCountsLetterCase)
+{
+    add_stick(8 * MIB);
+    make_image(2 * MIB, 107);
+    std::string digest = sha256_text(image);
+    std::string upper = digest;
+    for (char &c : upper) c = (char)toupper((unsigned char)c);
+    EXPECT_EQ(write(upper.c_str()), 0);
+    EXPECT_EQ(damaged, 1);
+    sim_reset();
+    add_stick(8 * MIB);
+    EXPECT_EQ(write(digest.c_str()), 1);
+    EXPECT_EQ(damaged, 0);
+    sim_reset();
+    add_stick(8 * MIB);
+    EXPECT_EQ(write(""), 1);
+    EXPECT_EQ(damaged, 0);
+}
+
+}  // namespace

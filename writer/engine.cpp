@@ -1,0 +1,277 @@
+#include <windows.h>
+#include <winioctl.h>
+#include <string.h>
+
+#include "app/app_info.h"
+#include "app/error_text.h"
+#include "app/log.h"
+#include "app/text.h"
+#include "disk/raw_io.h"
+#include "disk/seam.h"
+#include "disk/volumes.h"
+#include "ui/status.h"
+#include "writer/engine.h"
+
+enum {
+    CLEAR_BYTES = 1048576,
+    TAKEOVER_PASSES = 4,
+    DISK_LOCK_ATTEMPTS = 10,
+    DISK_LOCK_RETRY_MS = 300,
+    REFUSED_PASS_PAUSE_MS = 1500,
+};
+static const uint64_t END_CLEARING_MIN_BYTES = 2097152ULL;
+
+// Working state of one write; released by the exit procedure.
+struct EngineRun {
+    const DiskCandidate *chosen;
+    wchar_t *message;
+    HANDLE image;
+    uint64_t image_size;
+    uint64_t disk_size;
+    HeldVolumes held;
+    HANDLE disk;
+    DWORD sector_size;
+    BYTE *zero_buffer;
+    DWORD transfer_error;
+};
+
+static void set_message(EngineRun *run, const wchar_t *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vformat_cut(run->message, MESSAGE_CHARS - 1, format, args);
+    va_end(args);
+}
+
+static void set_message_with_error(EngineRun *run, const wchar_t *format, DWORD error)
+{
+    wchar_t reason[256];
+    describe_error(error, reason, 256);
+    set_message(run, format, reason);
+}
+
+static bool is_writable_bus(int bus_type)
+{
+    return bus_type == BusTypeUsb || bus_type == BusTypeSd || bus_type == BusTypeMmc;
+}
+
+static bool disk_is_unchanged(const DiskCandidate *chosen, uint64_t *fresh_size)
+{
+    wchar_t name[DISK_NAME_CHARS];
+    int bus_type = 0;
+    if (!identify_disk(chosen->disk_number, fresh_size, name, &bus_type)) return false;
+    return *fresh_size == chosen->size_bytes && wcscmp(name, chosen->name) == 0 &&
+           is_writable_bus(bus_type);
+}
+
+static bool holds_windows(int disk_number)
+{
+    if (disk_number < 0 || disk_number >= DISK_NUMBER_LIMIT) return false;
+    return find_system_disks().holds_windows[disk_number] != 0;
+}
+
+// True when the volume holding the image lies on the disk; unknown volumes pass.
+static bool image_is_on_disk(const wchar_t *image_path, int disk_number)
+{
+    wchar_t mount_point[APP_PATH_CHARS];
+    wchar_t volume[APP_PATH_CHARS];
+    if (!seam.GetVolumePathNameW(image_path, mount_point, APP_PATH_CHARS)) return false;
+    if (!seam.GetVolumeNameForVolumeMountPointW(mount_point, volume, APP_PATH_CHARS)) return false;
+    size_t length = wcslen(volume);
+    if (length > 0 && volume[length - 1] == L'\\') volume[length - 1] = L'\0';
+    HANDLE handle = seam.CreateFileW(volume, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                     OPEN_EXISTING, 0, NULL);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    int numbers[MAX_VOLUME_EXTENTS];
+    int count = volume_disk_numbers(handle, numbers);
+    seam.CloseHandle(handle);
+    for (int i = 0; i < count; ++i)
+        if (numbers[i] == disk_number) return true;
+    return false;
+}
+
+// Checks that refuse without touching anything; false leaves a message.
+static bool refuse_before_opening(EngineRun *run, const wchar_t *image_path)
+{
+    int number = run->chosen->disk_number;
+    if (!disk_is_unchanged(run->chosen, &run->disk_size)) {
+        set_message(run, L"The pen drive changed since you chose it. Choose it again and press Write.");
+        write_log(L"identity changed for disk %d", number);
+        return false;
+    }
+    if (holds_windows(number)) {
+        set_message(run, L"That disk holds Windows. It will not be written.");
+        return false;
+    }
+    if (image_is_on_disk(image_path, number)) {
+        set_message(run, L"The ISO file is ON this pen drive, so writing would destroy it. "
+                         L"Copy the ISO to the PC first.");
+        return false;
+    }
+    return true;
+}
+
+static bool size_image(EngineRun *run)
+{
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(run->image, &size)) {
+        set_message_with_error(run, L"Could not read the image: %ls", GetLastError());
+        return false;
+    }
+    run->image_size = (uint64_t)size.QuadPart;
+    wchar_t size_text[SIZE_TEXT_CHARS];
+    format_size_text(run->image_size, size_text, SIZE_TEXT_CHARS);
+    if (run->image_size == 0) {
+        set_message(run, L"The image file is empty.");
+        return false;
+    }
+    if (run->disk_size < run->image_size) {
+        set_message(run, L"This pen drive is too small. quenvar OS needs one of at least %ls.",
+                    size_text);
+        return false;
+    }
+    return true;
+}
+
+static DWORD read_sector_size(HANDLE disk)
+{
+    BYTE geometry[40];
+    DWORD returned = 0;
+    if (!seam.DeviceIoControl(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, NULL, 0, geometry,
+                              sizeof geometry, &returned, NULL) ||
+        returned < sizeof(DISK_GEOMETRY))
+        return 512;
+    DWORD bytes = ((const DISK_GEOMETRY *)geometry)->BytesPerSector;
+    bool power_of_two = (bytes & (bytes - 1)) == 0;
+    return bytes >= 512 && bytes <= 4096 && power_of_two ? bytes : 512;
+}
+
+static bool open_disk(EngineRun *run)
+{
+    wchar_t path[64];
+    format_cut(path, 63, L"\\\\.\\PhysicalDrive%d", run->chosen->disk_number);
+    run->disk = seam.CreateFileW(path, GENERIC_READ | GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                 FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING, NULL);
+    if (run->disk == INVALID_HANDLE_VALUE) {
+        set_message_with_error(run, L"Windows would not let the pen drive be written: %ls",
+                               GetLastError());
+        return false;
+    }
+    run->sector_size = read_sector_size(run->disk);
+    run->zero_buffer = (BYTE *)VirtualAlloc(NULL, CLEAR_BYTES, MEM_COMMIT | MEM_RESERVE,
+                                            PAGE_READWRITE);
+    if (!run->zero_buffer) {
+        set_message(run, L"Out of memory.");
+        return false;
+    }
+    memset(run->zero_buffer, 0, CLEAR_BYTES);
+    return true;
+}
+
+static bool send_to_disk(HANDLE disk, DWORD code)
+{
+    DWORD returned = 0;
+    return seam.DeviceIoControl(disk, code, NULL, 0, NULL, 0, &returned, NULL) != FALSE;
+}
+
+static void lock_disk(EngineRun *run, int pass)
+{
+    for (int attempt = 1; attempt <= DISK_LOCK_ATTEMPTS; ++attempt) {
+        if (send_to_disk(run->disk, FSCTL_LOCK_VOLUME)) {
+            write_log(L"pass %d: disk locked", pass);
+            return;
+        }
+        DWORD error = GetLastError();
+        seam.Sleep(DISK_LOCK_RETRY_MS);
+        if (attempt == DISK_LOCK_ATTEMPTS) write_log(L"pass %d: disk lock refused (%lu)", pass, error);
+    }
+}
+
+// Up to four passes to get the first write accepted; then the start is zero.
+static bool take_disk(EngineRun *run)
+{
+    for (int pass = 1; pass <= TAKEOVER_PASSES; ++pass) {
+        if (cancel_requested()) {
+            set_message(run, L"Stopped. Nothing was written.");
+            return false;
+        }
+        if (!send_to_disk(run->disk, FSCTL_ALLOW_EXTENDED_DASD_IO))
+            write_log(L"pass %d: extended DASD I/O refused (%lu)", pass, GetLastError());
+        if (pass > 1) take_volumes_offline(run->chosen->disk_number, &run->held);
+        lock_disk(run, pass);
+        if (transfer_with_retry(run->disk, true, 0, run->zero_buffer, CLEAR_BYTES,
+                                &run->transfer_error)) {
+            write_log(L"pass %d: first write accepted", pass);
+            return true;
+        }
+        write_log(L"pass %d: first write refused (%lu)", pass, run->transfer_error);
+        seam.Sleep(REFUSED_PASS_PAUSE_MS);
+    }
+    set_message_with_error(run, L"Windows would not let the pen drive be written (%ls). Unplug "
+                                L"it, plug it into another USB port and press Write again.",
+                           run->transfer_error);
+    return false;
+}
+
+static void clear_end(EngineRun *run)
+{
+    if (run->disk_size < END_CLEARING_MIN_BYTES) return;
+    uint64_t offset = (run->disk_size - CLEAR_BYTES) / run->sector_size * run->sector_size;
+    if (!transfer_with_retry(run->disk, true, offset, run->zero_buffer, CLEAR_BYTES,
+                             &run->transfer_error))
+        write_log(L"clearing the end failed (%lu, continuing)", run->transfer_error);
+}
+
+// From the size check on: everything up to and including the read-back.
+static int write_open_image(EngineRun *run, const wchar_t *image_path, const char *expected_digest,
+                            LONG *damaged)
+{
+    if (!size_image(run)) return 0;
+    write_log(L"writing %ls (%I64u bytes) to disk %d: %ls, %I64u bytes", image_path,
+              run->image_size, run->chosen->disk_number, run->chosen->name, run->disk_size);
+    report_status(0, L"Preparing the pen drive\x2026");
+    take_volumes_offline(run->chosen->disk_number, &run->held);
+    write_log(L"%d volume(s) taken offline", run->held.count);
+    if (!open_disk(run)) return 0;
+    if (!take_disk(run)) return 0;
+    clear_end(run);
+    return copy_and_verify_image(run->image, run->image_size, run->disk, run->sector_size,
+                                 run->zero_buffer, expected_digest, damaged, run->message);
+}
+
+// Releases in a fixed order: buffer, disk (unlocked, re-read), volumes, image.
+static void release_run(EngineRun *run)
+{
+    if (run->zero_buffer) VirtualFree(run->zero_buffer, 0, MEM_RELEASE);
+    if (run->disk != INVALID_HANDLE_VALUE) {
+        send_to_disk(run->disk, FSCTL_UNLOCK_VOLUME);
+        send_to_disk(run->disk, IOCTL_DISK_UPDATE_PROPERTIES);
+        seam.CloseHandle(run->disk);
+    }
+    if (run->held.count > 0) release_held_volumes(&run->held);
+    CloseHandle(run->image);
+}
+
+int write_image_to_disk(const wchar_t *image_path, const char *expected_digest,
+                        const DiskCandidate *chosen, LONG *damaged, wchar_t *message)
+{
+    EngineRun run = {};
+    run.chosen = chosen;
+    run.message = message;
+    run.disk = INVALID_HANDLE_VALUE;
+    run.held.count = 0;
+    *damaged = 0;
+    if (!refuse_before_opening(&run, image_path)) return 0;
+    run.image = CreateFileW(image_path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                            FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+    if (run.image == INVALID_HANDLE_VALUE) {
+        set_message_with_error(&run, L"Could not open the image: %ls", GetLastError());
+        return 0;
+    }
+    int result = write_open_image(&run, image_path, expected_digest, damaged);
+    release_run(&run);
+    message[MESSAGE_CHARS - 1] = L'\0';
+    if (result == 0) write_log(L"write failed: %ls", message);
+    return result;
+}

@@ -1,0 +1,19 @@
+// The write-and-verify engine: writes one image raw onto one whole disk and
+// proves it by reading it back.
+#pragma once
+#include <windows.h>
+#include <stdint.h>
+
+#include "disk/disks.h"
+
+// 1 when the whole image was written and read back identical; 0 otherwise
+// with one sentence in `message` (768 characters). `damaged` is set to 1 only
+// when the image does not match `expected_digest` (null or empty: no check).
+int write_image_to_disk(const wchar_t *image_path, const char *expected_digest,
+                        const DiskCandidate *chosen, LONG *damaged, wchar_t *message);
+
+// The working half: copies the image with its first chunk held back and
+// written last, then reads the image area back and compares digests.
+int copy_and_verify_image(HANDLE image, uint64_t image_size, HANDLE disk, DWORD sector_size,
+                          BYTE *working_buffer, const char *expected_digest, LONG *damaged,
+                          wchar_t *message);
