@@ -107,6 +107,21 @@ struct EngineTest : SimMachineTest {
     }
 };
 
+// A fault on the stick over [offset, offset + length): `remaining` failures
+// (-1: for ever) with `error`, or a short "success" of `moved` bytes when 0.
+void add_fault(int kinds, uint64_t offset, uint64_t length, int remaining, DWORD error,
+               DWORD moved = 0)
+{
+    SimFault fault;
+    fault.kinds = kinds;
+    fault.offset = offset;
+    fault.length = length;
+    fault.remaining = remaining;
+    fault.error = error;
+    fault.moved = moved;
+    sim_add_fault(STICK, fault);
+}
+
 bool ascending(const std::vector<size_t> &at)
 {
     for (size_t i = 0; i < at.size(); ++i) {
@@ -368,13 +383,7 @@ TEST_F(EngineTest, FourRefusedPassesTakeTheirTimeOnTheVirtualClock)
     SimDisk *disk = add_stick(8 * MIB);
     make_image(2 * MIB, 43);
     disk->lock.lock_refusals = 1000;
-    SimFault refuse;
-    refuse.kinds = SIM_FAULT_WRITE;
-    refuse.offset = 0;
-    refuse.length = MIB;
-    refuse.remaining = -1;
-    refuse.error = ERROR_ACCESS_DENIED;
-    sim_add_fault(STICK, refuse);
+    add_fault(SIM_FAULT_WRITE, 0, MIB, -1, ERROR_ACCESS_DENIED);
     DWORD real_start = GetTickCount();
     EXPECT_EQ(write(), 0);
     EXPECT_LT(GetTickCount() - real_start, 20000u);
@@ -396,13 +405,7 @@ TEST_F(EngineTest, WriteRefusedOnceIsAcceptedInPassTwoAfterTakingVolumesAgain)
     SimDisk *disk = add_stick(8 * MIB);
     disk->dasd_error = ERROR_INVALID_FUNCTION;
     make_image(2 * MIB + 5, 47);
-    SimFault refuse;
-    refuse.kinds = SIM_FAULT_WRITE;
-    refuse.offset = 0;
-    refuse.length = MIB;
-    refuse.remaining = 3;  // the three attempts of pass 1
-    refuse.error = ERROR_ACCESS_DENIED;
-    sim_add_fault(STICK, refuse);
+    add_fault(SIM_FAULT_WRITE, 0, MIB, 3, ERROR_ACCESS_DENIED);  // the three attempts of pass 1
     ASSERT_EQ(write(), 1) << narrow(message);
     EXPECT_TRUE(ascending(positions({"pass 1: extended DASD I/O refused (1)", "pass 1: disk locked",
                                      "pass 1: first write refused (5)",
@@ -425,13 +428,7 @@ TEST_F(EngineTest, EndClearingFailureIsLoggedAndTheWriteGoesOn)
 {
     add_stick(8 * MIB);
     make_image(2 * MIB, 59);
-    SimFault refuse;
-    refuse.kinds = SIM_FAULT_WRITE;
-    refuse.offset = 7 * MIB;
-    refuse.length = MIB;
-    refuse.remaining = 3;
-    refuse.error = ERROR_CRC;
-    sim_add_fault(STICK, refuse);
+    add_fault(SIM_FAULT_WRITE, 7 * MIB, MIB, 3, ERROR_CRC);
     ASSERT_EQ(write(), 1);
     EXPECT_TRUE(logged("clearing the end failed (23, continuing)"));
 }
@@ -495,19 +492,11 @@ TEST_F(EngineTest, ChunkWriteFailureNamesTheOffsetInMegabytes)
 {
     add_stick(8 * MIB);
     make_image(4 * MIB, 73);
-    SimFault fail;
-    fail.kinds = SIM_FAULT_WRITE;
-    fail.offset = 2 * MIB;
-    fail.length = 1;
-    fail.remaining = -1;
-    fail.error = ERROR_CRC;
-    sim_add_fault(STICK, fail);
+    add_fault(SIM_FAULT_WRITE, 2 * MIB, 1, -1, ERROR_CRC);
     EXPECT_EQ(write(), 0);
-    wchar_t crc[256];
     std::wstring text = message;
     EXPECT_EQ(text.rfind(L"Writing to the pen drive failed at 2 MB: ", 0), 0u) << text;
     EXPECT_NE(text.find(L". Try another pen drive or USB port."), std::wstring::npos);
-    (void)crc;
     EXPECT_EQ(disk_bytes(0, MIB), std::string(MIB, '\0'));
     EXPECT_TRUE(logged("write at 2097152 failed (attempt 3, error 23, 0 of 1048576 bytes)"));
 }
@@ -516,14 +505,7 @@ TEST_F(EngineTest, ShortWriteGivesARealCauseNotSuccess)
 {
     add_stick(8 * MIB);
     make_image(3 * MIB, 79);
-    SimFault shorted;
-    shorted.kinds = SIM_FAULT_WRITE;
-    shorted.offset = MIB;
-    shorted.length = 1;
-    shorted.remaining = -1;
-    shorted.error = 0;
-    shorted.moved = 4096;
-    sim_add_fault(STICK, shorted);
+    add_fault(SIM_FAULT_WRITE, MIB, 1, -1, 0, 4096);
     EXPECT_EQ(write(), 0);
     std::wstring text = message;
     EXPECT_EQ(text.rfind(L"Writing to the pen drive failed at 1 MB: ", 0), 0u) << text;
@@ -540,13 +522,7 @@ TEST_F(EngineTest, StartWriteFailureLeavesEverythingButTheStart)
         Arm *a = (Arm *)context;
         if (event.kind == SIM_WRITE && event.offset == 2 * MIB && !a->armed) {
             a->armed = true;
-            SimFault fail;
-            fail.kinds = SIM_FAULT_WRITE;
-            fail.offset = 0;
-            fail.length = 1;
-            fail.remaining = -1;
-            fail.error = ERROR_CRC;
-            sim_add_fault(STICK, fail);
+            add_fault(SIM_FAULT_WRITE, 0, 1, -1, ERROR_CRC);
         }
     }, &arm);
     EXPECT_EQ(write(), 0);
@@ -562,13 +538,7 @@ TEST_F(EngineTest, ReadBackFailureNamesTheOffset)
 {
     add_stick(8 * MIB);
     make_image(3 * MIB, 89);
-    SimFault fail;
-    fail.kinds = SIM_FAULT_READ;
-    fail.offset = 2 * MIB;
-    fail.length = 1;
-    fail.remaining = -1;
-    fail.error = ERROR_CRC;
-    sim_add_fault(STICK, fail);
+    add_fault(SIM_FAULT_READ, 2 * MIB, 1, -1, ERROR_CRC);
     EXPECT_EQ(write(), 0);
     std::wstring text = message;
     EXPECT_EQ(text.rfind(L"Reading the pen drive back failed at 2 MB: ", 0), 0u) << text;
