@@ -32,6 +32,9 @@ extern int candidate_count;
 // Size, display name and bus type (a STORAGE_BUS_TYPE value) of disk N.
 bool identify_disk(int disk_number, uint64_t *size_bytes, wchar_t name[DISK_NAME_CHARS],
                    int *bus_type);
+// The same answers from a disk handle that is already open.
+bool identify_open_disk(HANDLE disk, uint64_t *size_bytes, wchar_t name[DISK_NAME_CHARS],
+                        int *bus_type);
 SystemDiskTable find_system_disks(void);
 int volume_disk_numbers(HANDLE volume, int disk_numbers[MAX_VOLUME_EXTENTS]);
 // Rebuilds candidate_disks; returns how many are valid (the caller stores it).

@@ -97,6 +97,16 @@ bool query_length(HANDLE disk, uint64_t *size_bytes)
 
 }  // namespace
 
+bool identify_open_disk(HANDLE disk, uint64_t *size_bytes, wchar_t name[DISK_NAME_CHARS],
+                        int *bus_type)
+{
+    char vendor[DEVICE_TEXT_BYTES], product[DEVICE_TEXT_BYTES];
+    if (!query_descriptor(disk, bus_type, vendor, product) || !query_length(disk, size_bytes))
+        return false;
+    build_name(vendor, product, name);
+    return true;
+}
+
 bool identify_disk(int disk_number, uint64_t *size_bytes, wchar_t name[DISK_NAME_CHARS],
                    int *bus_type)
 {
@@ -105,11 +115,7 @@ bool identify_disk(int disk_number, uint64_t *size_bytes, wchar_t name[DISK_NAME
     HANDLE disk = seam.CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                                    OPEN_EXISTING, 0, NULL);
     if (disk == INVALID_HANDLE_VALUE) return false;
-    char vendor[DEVICE_TEXT_BYTES], product[DEVICE_TEXT_BYTES];
-    bool answered = query_descriptor(disk, bus_type, vendor, product) &&
-                    query_length(disk, size_bytes);
+    bool answered = identify_open_disk(disk, size_bytes, name, bus_type);
     seam.CloseHandle(disk);
-    if (!answered) return false;
-    build_name(vendor, product, name);
-    return true;
+    return answered;
 }

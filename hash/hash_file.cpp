@@ -68,6 +68,8 @@ bool hash_file(const wchar_t *path, const wchar_t *label, char digest[DIGEST_TEX
     } else {
         bool read_all = hash_open_file(file, path, label, &context, buffer, message);
         bool finished = sha256_finish_hex(&context, digest);
+        // Callers show the message on any false result, so this one needs words too.
+        if (read_all && !finished) copy_cut(message, HASH_MESSAGE_CHARS, NO_SHA256_CHECK);
         ok = read_all && finished;
     }
     if (buffer) VirtualFree(buffer, 0, MEM_RELEASE);

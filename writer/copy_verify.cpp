@@ -54,17 +54,21 @@ static DWORD round_up_to_sector(DWORD length, DWORD sector_size)
     return (length + sector_size - 1) / sector_size * sector_size;
 }
 
-static void finish_digest(CopyRun *run, char text[DIGEST_TEXT_BYTES])
+// Releases the running digest; false when its value could not be read, so
+// that two empty texts are never taken for a match.
+static bool finish_digest(CopyRun *run, char text[DIGEST_TEXT_BYTES])
 {
     char discarded[DIGEST_TEXT_BYTES];
-    if (run->digest_open) sha256_finish_hex(&run->digest, text ? text : discarded);
+    bool finished = run->digest_open && sha256_finish_hex(&run->digest, text ? text : discarded);
     run->digest_open = false;
+    return finished;
 }
 
 // Reads one chunk of the image; a short read is a failure with a real cause.
 static bool read_image_chunk(CopyRun *run, BYTE *buffer, DWORD length)
 {
     DWORD got = 0;
+    SetLastError(ERROR_SUCCESS);  // a short read sets none; an old value must not stand in
     if (ReadFile(run->image, buffer, length, &got, NULL) && got == length) return true;
     DWORD error = GetLastError();
     if (got != length && error == ERROR_SUCCESS) error = ERROR_HANDLE_EOF;
@@ -125,7 +129,10 @@ static bool copy_image(CopyRun *run)
 static bool write_start(CopyRun *run, const char *expected_digest, LONG *damaged,
                         char write_digest[DIGEST_TEXT_BYTES])
 {
-    finish_digest(run, write_digest);
+    if (!finish_digest(run, write_digest)) {
+        set_message(run, NO_SHA256_CHECK);
+        return false;
+    }
     if (expected_digest && expected_digest[0] && strcmp(expected_digest, write_digest) != 0) {
         *damaged = 1;
         write_log(L"image sha %hs is not the expected %hs; start not written", write_digest,
@@ -174,7 +181,10 @@ static bool read_back(CopyRun *run, char read_digest[DIGEST_TEXT_BYTES])
                           (int)(done * 100 / run->image_size));
         }
     }
-    finish_digest(run, read_digest);
+    if (!finish_digest(run, read_digest)) {
+        set_message(run, NO_SHA256_CHECK);
+        return false;
+    }
     write_log(L"read back sha %hs", read_digest);
     return true;
 }

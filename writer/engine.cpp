@@ -55,13 +55,36 @@ static bool is_writable_bus(int bus_type)
     return bus_type == BusTypeUsb || bus_type == BusTypeSd || bus_type == BusTypeMmc;
 }
 
+static bool same_identity(const DiskCandidate *chosen, uint64_t size, const wchar_t *name,
+                          int bus_type)
+{
+    return size == chosen->size_bytes && wcscmp(name, chosen->name) == 0 &&
+           is_writable_bus(bus_type);
+}
+
 static bool disk_is_unchanged(const DiskCandidate *chosen, uint64_t *fresh_size)
 {
     wchar_t name[DISK_NAME_CHARS];
     int bus_type = 0;
-    if (!identify_disk(chosen->disk_number, fresh_size, name, &bus_type)) return false;
-    return *fresh_size == chosen->size_bytes && wcscmp(name, chosen->name) == 0 &&
-           is_writable_bus(bus_type);
+    return identify_disk(chosen->disk_number, fresh_size, name, &bus_type) &&
+           same_identity(chosen, *fresh_size, name, bus_type);
+}
+
+// The number may name another disk by now: taking the volumes offline can
+// take seconds, during which a stick can be swapped. Ask the open handle.
+static bool open_disk_is_unchanged(HANDLE disk, const DiskCandidate *chosen)
+{
+    uint64_t size = 0;
+    wchar_t name[DISK_NAME_CHARS];
+    int bus_type = 0;
+    return identify_open_disk(disk, &size, name, &bus_type) &&
+           same_identity(chosen, size, name, bus_type);
+}
+
+static void refuse_changed_disk(EngineRun *run)
+{
+    set_message(run, L"The pen drive changed since you chose it. Choose it again and press Write.");
+    write_log(L"identity changed for disk %d", run->chosen->disk_number);
 }
 
 static bool holds_windows(int disk_number)
@@ -95,8 +118,7 @@ static bool refuse_before_opening(EngineRun *run, const wchar_t *image_path)
 {
     int number = run->chosen->disk_number;
     if (!disk_is_unchanged(run->chosen, &run->disk_size)) {
-        set_message(run, L"The pen drive changed since you chose it. Choose it again and press Write.");
-        write_log(L"identity changed for disk %d", number);
+        refuse_changed_disk(run);
         return false;
     }
     if (holds_windows(number)) {
@@ -156,6 +178,10 @@ static bool open_disk(EngineRun *run)
     if (run->disk == INVALID_HANDLE_VALUE) {
         set_message_with_error(run, L"Windows would not let the pen drive be written: %ls",
                                GetLastError());
+        return false;
+    }
+    if (!open_disk_is_unchanged(run->disk, run->chosen)) {
+        refuse_changed_disk(run);
         return false;
     }
     run->sector_size = read_sector_size(run->disk);

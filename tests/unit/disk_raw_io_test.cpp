@@ -128,7 +128,7 @@ TEST_F(RawIoTest, ReadPastTheEndComesUpShortThreeTimesWithTheEndOfFileError)
                                L"read at 8589930496 failed (attempt 3, error 38, 4096 of 1048576 bytes)"}));
 }
 
-TEST_F(RawIoTest, ShortWriteReportsDiskFullAndAShortCallsOwnErrorIsKept)
+TEST_F(RawIoTest, ShortWriteReportsAWriteFaultAndAShortCallsOwnErrorIsKept)
 {
     add_fault(SIM_FAULT_WRITE, 0, 3, 0, 512);  // "succeeds" with 512 bytes
     DWORD error = 0;

@@ -601,3 +601,186 @@ TEST_F(EngineTest, ExpectedDigestComparisonCountsLetterCase)
 }
 
 }  // namespace
+
+namespace {
+
+// ---- what the engine shows and releases --------------------------------------------
+
+struct StatusCapture {
+    SimEventKind kind;
+    const wchar_t *path_part;  // or null
+    uint64_t offset;
+    std::wstring text;
+};
+
+void capture_status(const SimEvent &event, void *context)
+{
+    StatusCapture *capture = (StatusCapture *)context;
+    if (event.kind != capture->kind || !capture->text.empty()) return;
+    if (capture->path_part && event.path.find(capture->path_part) == std::wstring::npos) return;
+    if (!capture->path_part && event.offset != capture->offset) return;
+    wchar_t text[STATUS_TEXT_CHARS];
+    read_status(text, STATUS_TEXT_CHARS, nullptr);
+    capture->text = text;
+}
+
+TEST_F(EngineTest, StatusSaysPreparingWhileTheVolumesGoOffline)
+{
+    add_stick(8 * MIB);
+    make_image(2 * MIB, 109);
+    StatusCapture capture = {SIM_FIND_VOLUME, L"FindFirstVolumeW", 0, L""};
+    sim_set_hook(capture_status, &capture);
+    ASSERT_EQ(write(), 1);
+    EXPECT_EQ(capture.text, L"Preparing the pen drive\x2026");
+}
+
+// Moves the virtual clock on when a chosen chunk is written, and notes the
+// status line shown when later chunks are written.
+struct SpeedScript {
+    std::wstring shown[8];
+};
+
+void speed_script(const SimEvent &event, void *context)
+{
+    SpeedScript *script = (SpeedScript *)context;
+    if (event.kind != SIM_WRITE || event.offset % MIB != 0) return;
+    size_t chunk = (size_t)(event.offset / MIB);
+    if (chunk == 0 || chunk >= 8 || !script->shown[chunk].empty()) return;
+    wchar_t text[STATUS_TEXT_CHARS];
+    read_status(text, STATUS_TEXT_CHARS, nullptr);
+    script->shown[chunk] = text;
+    if (chunk == 1) virtual_clock_advance(1900);  // reported after this chunk
+    if (chunk == 2) virtual_clock_advance(400);   // 2,300 ms since the start
+}
+
+TEST_F(EngineTest, CopyProgressShowsPercentAndSpeedInWholeSeconds)
+{
+    add_stick(16 * MIB);
+    make_image(6 * MIB, 113);
+    SpeedScript script;
+    sim_set_hook(speed_script, &script);
+    ASSERT_EQ(write(), 1);
+    // The first report comes after the chunk at 1 MiB: 2 MiB copied in 1.9 s
+    // divides by one second; the next, 3 MiB in 2.3 s, by two.
+    EXPECT_EQ(script.shown[2], L"Writing to the pen drive\x2026  33%  (2.0 MB/s)");
+    EXPECT_EQ(script.shown[3], L"Writing to the pen drive\x2026  50%  (1.5 MB/s)");
+}
+
+TEST_F(EngineTest, SpeedIsZeroDuringTheFirstSecond)
+{
+    add_stick(16 * MIB);
+    make_image(4 * MIB, 127);
+    StatusCapture capture = {SIM_WRITE, nullptr, 2 * MIB, L""};
+    sim_set_hook(capture_status, &capture);
+    ASSERT_EQ(write(), 1);
+    EXPECT_EQ(capture.text, L"Writing to the pen drive\x2026  50%  (0.0 MB/s)");
+}
+
+// Index of the first event at or after `from` that matches.
+size_t find_event(const std::vector<SimEvent> &events, size_t from, SimEventKind kind,
+                  const wchar_t *path_part, DWORD code = 0)
+{
+    for (size_t i = from; i < events.size(); ++i)
+        if (events[i].kind == kind && events[i].path.find(path_part) != std::wstring::npos &&
+            (code == 0 || events[i].code == code))
+            return i;
+    return std::string::npos;
+}
+
+void expect_release_order(const std::vector<SimEvent> &events)
+{
+    size_t last_transfer = 0;
+    for (size_t i = 0; i < events.size(); ++i)
+        if (events[i].kind == SIM_WRITE || events[i].kind == SIM_READ) last_transfer = i;
+    size_t unlock = find_event(events, last_transfer, SIM_IOCTL, L"PhysicalDrive2", FSCTL_UNLOCK_VOLUME);
+    size_t update = find_event(events, last_transfer, SIM_IOCTL, L"PhysicalDrive2",
+                               IOCTL_DISK_UPDATE_PROPERTIES);
+    size_t close_disk = find_event(events, last_transfer, SIM_CLOSE, L"PhysicalDrive2");
+    size_t unlock_volume = find_event(events, last_transfer, SIM_IOCTL, L"Volume{", FSCTL_UNLOCK_VOLUME);
+    size_t close_volume = find_event(events, last_transfer, SIM_CLOSE, L"Volume{");
+    ASSERT_NE(close_volume, std::string::npos);
+    EXPECT_LT(unlock, update);
+    EXPECT_LT(update, close_disk);
+    EXPECT_LT(close_disk, unlock_volume);
+    EXPECT_LT(unlock_volume, close_volume);
+}
+
+TEST_F(EngineTest, DiskIsUnlockedUpdatedAndClosedBeforeTheVolumesGo)
+{
+    add_stick(8 * MIB);
+    make_image(2 * MIB, 131);
+    ASSERT_EQ(write(), 1);
+    expect_release_order(sim_journal());
+
+    sim_reset();
+    add_stick(8 * MIB);
+    add_fault(SIM_FAULT_READ, MIB, 1, -1, ERROR_CRC);
+    ASSERT_EQ(write(), 0);
+    expect_release_order(sim_journal());
+}
+
+// The stick behind the number changes while its volumes are taken offline.
+void swap_stick(const SimEvent &event, void *context)
+{
+    if (event.kind == SIM_IOCTL && event.code == FSCTL_DISMOUNT_VOLUME)
+        ((SimDisk *)context)->size = 32 * MIB;
+}
+
+TEST_F(EngineTest, StickSwappedWhileVolumesGoOfflineIsRefusedOnTheOpenHandle)
+{
+    SimDisk *disk = add_stick(8 * MIB);
+    make_image(2 * MIB, 137);
+    sim_set_hook(swap_stick, disk);
+    EXPECT_EQ(write(), 0);
+    EXPECT_STREQ(message, L"The pen drive changed since you chose it. Choose it again and press Write.");
+    EXPECT_TRUE(logged("identity changed for disk 2"));
+    EXPECT_TRUE(logged("write failed: The pen drive changed since you chose it. Choose it again and press Write."));
+    EXPECT_EQ(writes(), 0);
+}
+
+// A volume that Windows mounts between passes is taken in the next pass.
+void mount_between_passes(const SimEvent &event, void *context)
+{
+    bool *mounted = (bool *)context;
+    if (event.kind == SIM_WRITE && event.offset == 0 && !event.ok && !*mounted) {
+        *mounted = true;
+        sim_add_partition_volume(STICK, 3, L'G', DRIVE_REMOVABLE, 5 * MIB, MIB);
+    }
+}
+
+TEST_F(EngineTest, PassTwoTakesVolumesThatAppearedSincePassOne)
+{
+    add_stick(8 * MIB);
+    make_image(2 * MIB, 139);
+    add_fault(SIM_FAULT_WRITE, 0, MIB, 3, ERROR_ACCESS_DENIED);
+    bool mounted = false;
+    sim_set_hook(mount_between_passes, &mounted);
+    ASSERT_EQ(write(), 1) << narrow(message);
+    EXPECT_EQ(sim_count(SIM_FIND_VOLUME, L"FindFirstVolumeW"), 2);
+    std::string text = log();
+    size_t refused = text.find("pass 1: first write refused");
+    size_t second_take = text.find("took \\\\?\\Volume{", text.find("took \\\\?\\Volume{") + 1);
+    ASSERT_NE(second_take, std::string::npos) << text;
+    EXPECT_LT(refused, second_take);
+    EXPECT_LT(second_take, text.find("pass 2: disk locked"));
+}
+
+void stop_on_refusal(const SimEvent &event, void *)
+{
+    if (event.kind == SIM_WRITE && event.offset == 0 && !event.ok) set_cancel_flag(1);
+}
+
+TEST_F(EngineTest, StopDuringARefusedPassIsSeenAtTheStartOfTheNext)
+{
+    add_stick(8 * MIB);
+    make_image(2 * MIB, 149);
+    add_fault(SIM_FAULT_WRITE, 0, MIB, -1, ERROR_ACCESS_DENIED);
+    sim_set_hook(stop_on_refusal, nullptr);
+    EXPECT_EQ(write(), 0);
+    EXPECT_STREQ(message, L"Stopped. Nothing was written.");
+    EXPECT_TRUE(logged("pass 1: first write refused (5)"));
+    EXPECT_EQ(log().find("pass 2:"), std::string::npos);
+    EXPECT_EQ(accepted_writes(), 0);
+}
+
+}  // namespace

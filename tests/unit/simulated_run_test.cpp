@@ -98,6 +98,20 @@ TEST_F(SimulatedRun, DiskThatIsNoCandidateIsNeverTouched)
     EXPECT_EQ(calls.find("write "), std::string::npos) << calls;
 }
 
+TEST_F(SimulatedRun, StickOutsideTheSizeLimitsOrNoCandidateAtAllIsExitCodeTwo)
+{
+    make_image(MIB);
+    std::string small = "windows C:\\Windows\n"
+                        "disk 4 bus=usb size=536870911 vendor=\"Tiny\" product=\"Stick\"\n";
+    ASSERT_TRUE(write_whole_file(folder + L"\\machine.txt", small));
+    EXPECT_EQ(run(L"--test-write 4 \"" + image + L"\""), 2);
+    EXPECT_NE(log().find("  TEST RESULT: disk 4 is not a USB/SD candidate\r\n"), std::string::npos);
+
+    ASSERT_TRUE(write_whole_file(folder + L"\\machine.txt", "windows C:\\Windows\n"));
+    EXPECT_EQ(run(L"--test-write 0 \"" + image + L"\""), 2);
+    EXPECT_NE(log().find("  TEST RESULT: disk 0 is not a USB/SD candidate\r\n"), std::string::npos);
+}
+
 TEST_F(SimulatedRun, MissingImageFailsWithTheEngineSentence)
 {
     describe_machine();
