@@ -19,10 +19,10 @@ int download_permille(uint64_t bytes)
     return (int)(bytes * 1000 / size);
 }
 
-static void save_failure(Download *d)
+static void save_failure(Download *d, DWORD code)
 {
     wchar_t reason[DOWNLOAD_ERROR_CHARS];
-    describe_error(GetLastError(), reason, DOWNLOAD_ERROR_CHARS);
+    describe_error(code, reason, DOWNLOAD_ERROR_CHARS);
     format_cut(d->message, MESSAGE_CHARS - 1, L"Could not save the download: %ls", reason);
 }
 
@@ -33,13 +33,13 @@ static HANDLE open_partial_at(Download *d, uint64_t start)
     HANDLE file = CreateFileW(d->part_path, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
-        save_failure(d);
+        save_failure(d, GetLastError());
         return INVALID_HANDLE_VALUE;
     }
     LARGE_INTEGER position;
     position.QuadPart = (LONGLONG)start;
     if (!SetFilePointerEx(file, position, NULL, FILE_BEGIN) || !SetEndOfFile(file)) {
-        save_failure(d);
+        save_failure(d, GetLastError());
         CloseHandle(file);
         return INVALID_HANDLE_VALUE;
     }
@@ -57,6 +57,18 @@ static void report_progress(Download *d, uint64_t start, uint64_t position, DWOR
     report_status(download_permille(position),
                   L"Downloading quenvar OS %ls\x2026  %ls of %ls  (%.1f MB/s)",
                   manifest_info.version, done_text, d->total_text, speed);
+}
+
+// 0, or the code to show. A write that stops short with no error of its own
+// is taken to have met a full volume.
+static DWORD write_chunk(HANDLE file, const BYTE *bytes, DWORD count)
+{
+    DWORD written = 0;
+    SetLastError(ERROR_SUCCESS);
+    BOOL ok = WriteFile(file, bytes, count, &written, NULL);
+    if (ok && written == count) return 0;
+    DWORD code = ok ? ERROR_SUCCESS : GetLastError();
+    return code != ERROR_SUCCESS ? code : ERROR_HANDLE_DISK_FULL;
 }
 
 enum ReceiveEnd { RECEIVE_ENDED, RECEIVE_BROKEN, RECEIVE_OVERRUN, RECEIVE_STOPPED, RECEIVE_SAVE_FAILED };
@@ -79,9 +91,9 @@ static ReceiveEnd receive_into(Download *d, HANDLE file, uint64_t start, uint64_
             write_log(L"download: overrun at byte %I64u", *position);
             return RECEIVE_OVERRUN;
         }
-        DWORD written = 0;
-        if (!WriteFile(file, d->buffer, got, &written, NULL) || written != got) {
-            save_failure(d);
+        DWORD write_error = write_chunk(file, d->buffer, got);
+        if (write_error != 0) {
+            save_failure(d, write_error);
             return RECEIVE_SAVE_FAILED;
         }
         *position += got;

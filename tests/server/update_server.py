@@ -3,7 +3,12 @@
 manifest and image files with byte ranges, and misbehaving on command.
 
 Control requests (any method, on either port), answered with text/plain:
-  /__control/hello                     -> "quenvar-update-server 2"
+  /__control/hello                     -> "quenvar-update-server 3"
+  /__control/features                  -> what this server offers beyond version 3
+  /__control/tls?cert=K                -> later handshakes on the HTTPS port show the
+                                          "trusted" certificate (the default),
+                                          an "untrusted" self-signed one, or one the
+                                          test authority signed for "wrong_name"
   /__control/lock?owner=X[&wait=S]     -> waits until the server is free; "locked"
   /__control/unlock?owner=X            -> "unlocked"
   /__control/reset                     -> forgets files, scripts and the request log
@@ -34,13 +39,16 @@ import os
 import random
 import socket
 import ssl
+import subprocess
 import sys
+import tempfile
 import threading
 import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 HELLO = b"quenvar-update-server 3"
+FEATURES = b"tls"
 PATTERN_BYTES = 1000003  # not a power of two, so shifted ranges never look alike
 SEND_PIECE = 1 << 20
 LOCK_LEASE_SECONDS = 180
@@ -92,12 +100,14 @@ class State:
         self.owner = None
         self.lease_end = 0.0
         self.last_activity = time.monotonic()
+        self.certificate = "trusted"
 
     def reset(self):
         with self.mutex:
             self.files.clear()
             self.scripts.clear()
             self.log.clear()
+            self.certificate = "trusted"
 
     def take_script(self, path):
         with self.mutex:
@@ -131,6 +141,64 @@ class State:
 
 
 STATE = State()
+
+
+class Certificates:
+    """TLS contexts by kind; the faulty certificates are made on first use."""
+
+    def __init__(self, trusted_pem):
+        self.authority = os.path.dirname(os.path.abspath(trusted_pem))
+        self.folder = None
+        self.mutex = threading.Lock()
+        self.contexts = {"trusted": self.load(trusted_pem)}
+
+    @staticmethod
+    def load(pem):
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(pem)
+        return context
+
+    def openssl(self, *args):
+        subprocess.run(["openssl"] + list(args), check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, cwd=self.folder)
+
+    def make(self, kind):
+        if self.folder is None:
+            self.folder = tempfile.mkdtemp(prefix="qv-update-server-")
+        key, cert = kind + ".key", kind + ".crt"
+        if kind == "untrusted":
+            self.openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30",
+                         "-subj", "/CN=localhost", "-addext",
+                         "subjectAltName=DNS:localhost,IP:127.0.0.1",
+                         "-keyout", key, "-out", cert)
+        elif kind == "wrong_name":
+            with open(os.path.join(self.folder, "ext.cnf"), "w") as ext:
+                ext.write("subjectAltName=DNS:elsewhere.invalid\n"
+                          "basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n")
+            self.openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=elsewhere.invalid",
+                         "-keyout", key, "-out", kind + ".csr")
+            self.openssl("x509", "-req", "-in", kind + ".csr",
+                         "-CA", os.path.join(self.authority, "ca.crt"),
+                         "-CAkey", os.path.join(self.authority, "ca.key"),
+                         "-set_serial", str(random.getrandbits(63)), "-days", "30",
+                         "-extfile", "ext.cnf", "-out", cert)
+        else:
+            raise ValueError("unknown certificate kind " + kind)
+        pem = os.path.join(self.folder, kind + ".pem")
+        with open(pem, "wb") as out:
+            for part in (cert, key):
+                with open(os.path.join(self.folder, part), "rb") as source:
+                    out.write(source.read())
+        return self.load(pem)
+
+    def context(self, kind):
+        with self.mutex:
+            if kind not in self.contexts:
+                self.contexts[kind] = self.make(kind)
+            return self.contexts[kind]
+
+
+CERTIFICATES = None
 
 
 def parse_range(header, size):
@@ -177,6 +245,18 @@ class Handler(BaseHTTPRequestHandler):
         answer = b"ok"
         if verb == "hello":
             answer = HELLO
+        elif verb == "features":
+            answer = FEATURES
+        elif verb == "tls":
+            kind = arg("cert", "trusted")
+            try:
+                CERTIFICATES.context(kind)
+            except (AttributeError, ValueError, OSError, subprocess.CalledProcessError,
+                    ssl.SSLError) as error:
+                self.send_simple(500, str(error).encode())
+                return
+            with STATE.mutex:
+                STATE.certificate = kind
         elif verb == "lock":
             got = STATE.lock(arg("owner", ""), float(arg("wait", "170")))
             answer = b"locked" if got else b"busy"
@@ -329,17 +409,17 @@ class Server(ThreadingHTTPServer):
     allow_reuse_address = True
     request_queue_size = 64
 
-    def __init__(self, port, scheme, tls):
+    def __init__(self, port, scheme):
         self.scheme = scheme
-        self.tls = tls
         super().__init__(("127.0.0.1", port), Handler)
 
     def finish_request(self, request, client_address):
         # The TLS handshake runs on the request's own thread, never in accept().
-        if self.tls:
+        if self.scheme == "https":
             try:
                 request.settimeout(60)
-                request = self.tls.wrap_socket(request, server_side=True)
+                tls = CERTIFICATES.context(STATE.certificate)
+                request = tls.wrap_socket(request, server_side=True)
             except (OSError, ssl.SSLError):
                 return
         super().finish_request(request, client_address)
@@ -391,12 +471,12 @@ def main():
     parser.add_argument("--idle-exit", type=float, default=0,
                         help="exit after this many seconds without a request")
     args = parser.parse_args()
+    global CERTIFICATES
     try:
-        SERVERS.append(Server(args.http_port, "http", None))
+        SERVERS.append(Server(args.http_port, "http"))
         if args.cert:
-            tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-            tls.load_cert_chain(args.cert)
-            SERVERS.append(Server(args.https_port, "https", tls))
+            CERTIFICATES = Certificates(args.cert)
+            SERVERS.append(Server(args.https_port, "https"))
     except OSError as error:
         print("update server: %s" % error, file=sys.stderr)
         return 1

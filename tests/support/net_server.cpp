@@ -6,6 +6,8 @@
 namespace {
 
 const wchar_t HELLO[] = L"quenvar-update-server 3";
+// A server from an older build answers the same hello but lacks these.
+const char FEATURES[] = "tls";
 const DWORD START_WAIT_MS = 15000;
 const int IDLE_EXIT_SECONDS = 300;
 
@@ -70,7 +72,8 @@ std::string control(const std::string &verb, const std::string &body = "")
 bool server_answers(void)
 {
     std::string answer;
-    return control_request("hello", "", &answer, 2000) && widen(answer) == HELLO;
+    return control_request("hello", "", &answer, 2000) && widen(answer) == HELLO &&
+           control_request("features", "", &answer, 2000) && answer.find(FEATURES) == 0;
 }
 
 // Z:\a\b -> /a/b: the server is a Linux process.
@@ -167,8 +170,11 @@ bool net_server_acquire(std::string *error)
 {
     if (!server_answers()) {
         std::string answer;
-        // An older server from another build may hold the ports.
+        // An older server from another build may hold the ports: it is replaced
+        // once no test of that build holds it.
         if (control_request("hello", "", &answer, 2000)) {
+            control_request("lock?owner=replacing-" + std::to_string(GetCurrentProcessId()), "",
+                            &answer, 200000);
             control_request("quit", "", &answer, 2000);
             for (int waited = 0; waited < 50 && control_request("hello", "", &answer, 500); ++waited)
                 Sleep(100);
@@ -196,6 +202,12 @@ void net_server_release(void)
 void net_server_reset(void)
 {
     control("reset");
+}
+
+bool net_server_certificate(const std::string &kind)
+{
+    std::string answer;
+    return control_request("tls?cert=" + kind, "", &answer) && answer == "ok";
 }
 
 std::string net_server_publish_image(const std::string &path, unsigned long long size, int seed,

@@ -17,8 +17,12 @@ struct NetRequest {
 bool net_server_acquire(std::string *error);
 void net_server_release(void);
 
-// Forgets files, scripts and the request log.
+// Forgets files, scripts and the request log, and shows the trusted certificate again.
 void net_server_reset(void);
+// Which certificate later HTTPS handshakes show: "trusted", "untrusted" (signed
+// by no authority this machine knows) or "wrong_name" (signed by the test
+// authority for another host). False when the server cannot make it.
+bool net_server_certificate(const std::string &kind);
 // Publishes a generated image of `size` bytes (zero below `zero_prefix`) and
 // returns its SHA-256 text.
 std::string net_server_publish_image(const std::string &path, unsigned long long size,

@@ -3,10 +3,9 @@
 #include <regex>
 #include <string>
 #include <thread>
-
-#include "ui/status.h"
 #include <vector>
 
+#include "app/error_text.h"
 #include "app/text.h"
 #include "disk/seam.h"
 #include "hash/sha256.h"
@@ -14,21 +13,54 @@
 #include "source/download.h"
 #include "source/manifest.h"
 #include "tests/support/net_fixture.h"
+#include "tests/support/net_probes.h"
+#include "ui/status.h"
 
 namespace {
 
 const char IMAGE_PATH[] = "/img/quenvar-os-2.1.iso";
 const unsigned long long IMAGE_SIZE = 3 * 1048576 + 12345;
 
+struct ShownStatus {
+    std::wstring text;
+    int progress;
+    bool operator==(const ShownStatus &other) const
+    {
+        return text == other.text && progress == other.progress;
+    }
+};
+
+ShownStatus shown_status(void)
+{
+    wchar_t text[STATUS_TEXT_CHARS];
+    int progress = -1;
+    read_status(text, STATUS_TEXT_CHARS, &progress);
+    return {text, progress};
+}
+
+std::wstring current_status(void)
+{
+    return shown_status().text;
+}
+
 // Pauses as the download sleeps them: a run of sleeps with no clock reading
-// in between is one pause.
+// in between is one pause. The download reads the clock when an attempt
+// begins and after each write, and sleeps only in pauses, so the status seen
+// at those moments is the one the window showed just before.
 std::vector<unsigned long> pauses;
 bool in_pause = false;
 unsigned long long stop_after_slept_ms = 0;
+int clock_readings = 0;
+int stop_at_clock_reading = 0;
+std::vector<ShownStatus> status_at_clock_readings;
+std::vector<ShownStatus> status_at_pauses;
 
 void WINAPI recording_sleep(DWORD ms)
 {
-    if (!in_pause) pauses.push_back(0);
+    if (!in_pause) {
+        pauses.push_back(0);
+        status_at_pauses.push_back(shown_status());
+    }
     in_pause = true;
     pauses.back() += ms;
     virtual_clock_sleep(ms);
@@ -38,6 +70,8 @@ void WINAPI recording_sleep(DWORD ms)
 DWORD WINAPI recording_tick_count(void)
 {
     in_pause = false;
+    status_at_clock_readings.push_back(shown_status());
+    if (++clock_readings == stop_at_clock_reading) set_cancel_flag(1);
     return virtual_clock_tick_count();
 }
 
@@ -57,6 +91,11 @@ struct DownloadTest : NetServerTest {
         pauses.clear();
         in_pause = false;
         stop_after_slept_ms = 0;
+        clock_readings = 0;
+        stop_at_clock_reading = 0;
+        status_at_clock_readings.clear();
+        status_at_pauses.clear();
+        report_status(0, L"");
         publish(IMAGE_SIZE);
         build_cache_path(image, L"2.1", CACHE_IMAGE_SUFFIX);
         build_cache_path(part, L"2.1", CACHE_PART_SUFFIX);
@@ -329,17 +368,87 @@ TEST_F(DownloadTest, StopBeforeTheFirstAttemptMakesNoRequest)
     EXPECT_EQ(read_whole_file(part).size(), 10u);
 }
 
+TEST_F(DownloadTest, StopBetweenReadsKeepsWhatArrivedForTheNextJob)
+{
+    // A slow body, so the stop lands while the response is still coming; the
+    // clock is read right after the first write.
+    net_server_script(IMAGE_PATH, "rate=2097152");
+    stop_at_clock_reading = 2;
+    ASSERT_FALSE(run());
+    EXPECT_STREQ(message, L"Stopped. The download will continue from here next time.");
+    EXPECT_EQ(ranges().size(), 1u);
+    EXPECT_TRUE(pauses.empty());
+    EXPECT_EQ(log_lines().back(), "download attempt 1: HTTP 200 from byte 0");
+    std::string kept = read_whole_file(part);
+    ASSERT_GT(kept.size(), 0u);
+    ASSERT_LT(kept.size(), IMAGE_SIZE);
+    EXPECT_TRUE(kept == net_server_file_bytes(IMAGE_PATH, 0, kept.size()));
+
+    set_cancel_flag(0);
+    stop_at_clock_reading = 0;
+    copy_cut(message, MESSAGE_CHARS, L"untouched");
+    ASSERT_TRUE(run(kept.size()));
+    expect_verified();
+    EXPECT_EQ(ranges().back(), "bytes=" + std::to_string(kept.size()) + "-");
+}
+
+TEST_F(DownloadTest, RetryShowsTheProblemThenConnectsAgain)
+{
+    const std::wstring connecting = L"Connecting to " QV_UPDATE_HOST L"\x2026";
+    write_partial(1048576);
+    net_server_script(IMAGE_PATH, "status=503");
+    ASSERT_TRUE(run(1048576));
+    expect_verified();
+    const int resumed = (int)(1048576ULL * 1000 / IMAGE_SIZE);
+    // Readings: attempt 1 begins, attempt 2 begins, first write of attempt 2, ...
+    ASSERT_GE(status_at_clock_readings.size(), 3u);
+    EXPECT_EQ(status_at_clock_readings[1], (ShownStatus{connecting, resumed}));
+    EXPECT_EQ(status_at_clock_readings[2], (ShownStatus{connecting, resumed}));
+    ASSERT_EQ(status_at_pauses.size(), 1u);
+    EXPECT_EQ(status_at_pauses[0],
+              (ShownStatus{L"Connection problem (" QV_UPDATE_HOST
+                           L" answered HTTP 503). Trying again\x2026",
+                           resumed}));
+}
+
+TEST_F(DownloadTest, FullDiskEndsAtOnceWithThePlatformsText)
+{
+    std::wstring small;
+    std::string why;
+    if (!net_small_volume_mount(2 * 1048576, &small, &why)) GTEST_SKIP() << why;
+    std::wstring on_small = small + L"\\quenvar-os-2.1.iso.part";
+    bool ok = download_image(image, on_small.c_str(), sidecar, 0, message);
+    bool kept = file_exists(on_small);
+    DeleteFileW(on_small.c_str());
+    net_small_volume_unmount(small);
+
+    EXPECT_FALSE(ok);
+    wchar_t full[DOWNLOAD_REASON_CHARS];
+    describe_error(ERROR_DISK_FULL, full, DOWNLOAD_REASON_CHARS);
+    EXPECT_EQ(std::wstring(message), L"Could not save the download: " + std::wstring(full));
+    EXPECT_TRUE(kept);
+    EXPECT_EQ(ranges().size(), 1u);
+    EXPECT_TRUE(pauses.empty());
+    EXPECT_EQ(log_lines().back(), "download attempt 1: HTTP 200 from byte 0");
+}
+
 TEST_F(DownloadTest, EmptyAddressFailsEveryAttempt)
 {
     manifest_info.iso_url[0] = L'\0';
     ASSERT_FALSE(run());
     EXPECT_EQ(pauses.size(), 7u);
     EXPECT_TRUE(net_server_requests().empty());
-    std::wstring text = message;
-    EXPECT_EQ(text.rfind(L"The download did not finish (", 0), 0u) << net_utf8(text);
-    EXPECT_NE(text.find(L"). Press Write to continue it."), std::wstring::npos);
-    EXPECT_EQ(log_lines().size(), 8u);
-    EXPECT_EQ(log_lines().back().rfind("download attempt 8: error ", 0), 0u);
+    std::vector<std::string> lines = log_lines();
+    ASSERT_EQ(lines.size(), 8u);
+    std::smatch parts;
+    ASSERT_TRUE(std::regex_match(lines.back(), parts,
+                                 std::regex("download attempt 8: error (\\d+) \\((.*)\\)")))
+        << lines.back();
+    wchar_t reason[MESSAGE_CHARS];
+    describe_error(strtoul(parts[1].str().c_str(), NULL, 10), reason, DOWNLOAD_REASON_CHARS);
+    EXPECT_EQ(parts[2].str(), net_utf8(reason));
+    EXPECT_EQ(std::wstring(message),
+              L"The download did not finish (" + std::wstring(reason) + L"). Press Write to continue it.");
 }
 
 TEST_F(DownloadTest, DamagedDownloadIsDeleted)
@@ -375,13 +484,6 @@ TEST_F(DownloadTest, ImageNameTakenByAFolderKeepsThePartialDownload)
     EXPECT_EQ(text.rfind(L"Could not keep the download: ", 0), 0u) << net_utf8(text);
     EXPECT_EQ(file_digest(part), sha);
     EXPECT_FALSE(file_exists(sidecar));
-}
-
-std::wstring current_status(void)
-{
-    wchar_t text[STATUS_TEXT_CHARS];
-    read_status(text, STATUS_TEXT_CHARS, NULL);
-    return text;
 }
 
 TEST_F(DownloadTest, StalledBodyTimesOutAndTheNextAttemptResumes)

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 
+#include "app/error_text.h"
+#include "source/http.h"
 #include "source/manifest.h"
 #include "tests/support/net_fixture.h"
+#include "tests/support/net_probes.h"
 
 namespace {
 
@@ -99,6 +103,57 @@ TEST_F(ManifestFetchTest, TransportErrorAndStatusesOtherThan200)
     net_server_script(MANIFEST_PATH, "status=500");
     fetch(good_manifest());
     EXPECT_EQ(message(), L"localhost:47443 answered HTTP 500 for the version list.");
+    EXPECT_EQ(manifest_info.loaded, 0);
+}
+
+TEST_F(ManifestFetchTest, UntrustedCertificateCannotReachTheHost)
+{
+    net_server_put(MANIFEST_PATH, good_manifest());
+    ASSERT_TRUE(net_server_certificate("untrusted"));
+    fetch_manifest();
+    EXPECT_EQ(manifest_info.loaded, 0);
+    std::smatch parts;
+    std::string line = only_log_line();
+    ASSERT_TRUE(std::regex_match(line, parts, std::regex("manifest: error (\\d+) \\((.*)\\)")))
+        << line;
+    unsigned long code = strtoul(parts[1].str().c_str(), NULL, 10);
+    wchar_t reason[256];
+    describe_error(code, reason, 256);
+    EXPECT_EQ(message(), L"Could not reach " QV_UPDATE_HOST L": " + std::wstring(reason) + L".");
+    EXPECT_TRUE(net_server_requests().empty());
+    // Wine says 12157, which has no text of its own; Windows says 12045 or
+    // 12175, worded as a secure-connection failure.
+    if (code == 12157)
+        EXPECT_EQ(message(), L"Could not reach " QV_UPDATE_HOST L": error 12157.");
+    else
+        EXPECT_EQ(message(), L"Could not reach " QV_UPDATE_HOST L": the secure connection failed "
+                             L"\x2014 check that this PC's date and time are correct.");
+}
+
+TEST_F(ManifestFetchTest, FailedFetchesLeaveNoHandleOpen)
+{
+    // The probe notices a handle that stays open.
+    uintptr_t before = net_next_winhttp_handle();
+    HINTERNET held = WinHttpOpen(L"held", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                 WINHTTP_NO_PROXY_BYPASS, 0);
+    ASSERT_NE(held, nullptr);
+    EXPECT_NE(net_next_winhttp_handle(), before);
+    WinHttpCloseHandle(held);
+    ASSERT_EQ(net_next_winhttp_handle(), before);
+
+    net_server_put(MANIFEST_PATH, good_manifest());
+    for (const char *fault : {"drop=1", "status=404", "status=500"}) {
+        SCOPED_TRACE(fault);
+        net_server_script(MANIFEST_PATH, fault);
+        before = net_next_winhttp_handle();
+        fetch_manifest();
+        EXPECT_EQ(net_next_winhttp_handle(), before);
+        EXPECT_EQ(manifest_info.loaded, 0);
+    }
+    ASSERT_TRUE(net_server_certificate("untrusted"));
+    before = net_next_winhttp_handle();
+    fetch_manifest();
+    EXPECT_EQ(net_next_winhttp_handle(), before);
     EXPECT_EQ(manifest_info.loaded, 0);
 }
 

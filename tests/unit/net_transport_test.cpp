@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "source/http.h"
 #include "tests/support/net_fixture.h"
 
@@ -115,6 +117,31 @@ TEST_F(TransportTest, FailuresReturnTheErrorAndLeaveTheHandlesMade)
         EXPECT_EQ(http.request, nullptr);
         EXPECT_EQ(status, 0u);
     }
+}
+
+// WinHTTP's certificate and secure-channel failures.
+const std::set<DWORD> SECURE_FAILURES = {12037, 12038, 12044, 12045, 12055, 12057,
+                                         12157, 12169, 12175, 12179};
+
+TEST_F(TransportTest, CertificateProblemsFailTheSendWithASecureFailure)
+{
+    net_server_put("/x.txt", "plain");
+    std::wstring url = net_server_https_url("/x.txt");
+    // Wine reports 12157 for both; Windows names them 12045 and 12038 (or 12175).
+    for (const char *kind : {"untrusted", "wrong_name"}) {
+        SCOPED_TRACE(kind);
+        ASSERT_TRUE(net_server_certificate(kind));
+        DWORD error = open_http_request(&http, url.c_str(), 0, &status);
+        EXPECT_EQ(SECURE_FAILURES.count(error), 1u) << error;
+        EXPECT_NE(http.request, nullptr);
+        EXPECT_EQ(status, 0u);
+        close_http_request(&http);
+    }
+    EXPECT_TRUE(net_server_requests_for("/x.txt").empty());
+
+    ASSERT_TRUE(net_server_certificate("trusted"));
+    ASSERT_EQ(open_http_request(&http, url.c_str(), 0, &status), 0u);
+    EXPECT_EQ(read_body(), "plain");
 }
 
 }  // namespace
