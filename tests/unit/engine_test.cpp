@@ -384,9 +384,7 @@ TEST_F(EngineTest, FourRefusedPassesTakeTheirTimeOnTheVirtualClock)
     make_image(2 * MIB, 43);
     disk->lock.lock_refusals = 1000;
     add_fault(SIM_FAULT_WRITE, 0, MIB, -1, ERROR_ACCESS_DENIED);
-    DWORD real_start = GetTickCount();
     EXPECT_EQ(write(), 0);
-    EXPECT_LT(GetTickCount() - real_start, 20000u);
     EXPECT_GE(virtual_clock_slept_ms(), 26400u);
     std::wstring text = message;
     EXPECT_EQ(text.rfind(L"Windows would not let the pen drive be written (", 0), 0u) << text;

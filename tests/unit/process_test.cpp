@@ -67,24 +67,24 @@ TEST(ProgramProcess, OneWindowPerSessionAndTheSecondStartRaisesIt)
 
     ProgramRun first;
     ASSERT_TRUE(start_program(sibling_program(PROGRAM), L"--test-write 1", temp, &first));
-    HWND window = wait_for_main_window(30000);
+    HWND window = wait_for_main_window(120000);
     ASSERT_TRUE(window != NULL) << "three elements must open the window";
     wchar_t caption[64] = L"";
     GetWindowTextW(window, caption, 64);
     EXPECT_STREQ(caption, L"quenvar OS USB Writer");
 
     ShowWindow(window, SW_MINIMIZE);
-    for (int i = 0; i < 40 && !IsIconic(window); ++i) Sleep(50);
+    for (int i = 0; i < 600 && !IsIconic(window); ++i) Sleep(50);
     ASSERT_TRUE(IsIconic(window));
-    EXPECT_EQ(run_program_to_end(sibling_program(PROGRAM), L"", temp, 30000), 0);
-    for (int i = 0; i < 40 && IsIconic(window); ++i) Sleep(50);
+    EXPECT_EQ(run_program_to_end(sibling_program(PROGRAM), L"", temp, 120000), 0);
+    for (int i = 0; i < 600 && IsIconic(window); ++i) Sleep(50);
     EXPECT_FALSE(IsIconic(window)) << "the second start must restore the first window";
 
     // The headless form is not held back by the running window.
-    EXPECT_EQ(run_program_to_end(sibling_program(PROGRAM), L"--test-write 5 y.iso", temp, 30000), 2);
+    EXPECT_EQ(run_program_to_end(sibling_program(PROGRAM), L"--test-write 5 y.iso", temp, 120000), 2);
 
     PostMessageW(window, WM_CLOSE, 0, 0);
-    ASSERT_TRUE(wait_program(&first, 30000));
+    ASSERT_TRUE(wait_program(&first, 120000));
     EXPECT_EQ(first.exit_code, 0u);
 
     std::string log_after = read_whole_file(normal_log_path());
