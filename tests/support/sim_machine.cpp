@@ -381,6 +381,19 @@ void sim_add_fault(int disk, const SimFault &fault)
     if (d) d->faults.push_back(fault);
 }
 
+void sim_add_fault(int disk, int kinds, uint64_t offset, uint64_t length, int remaining,
+                   DWORD error, DWORD moved)
+{
+    SimFault fault;
+    fault.kinds = kinds;
+    fault.offset = offset;
+    fault.length = length;
+    fault.remaining = remaining;
+    fault.error = error;
+    fault.moved = moved;
+    sim_add_fault(disk, fault);
+}
+
 void sim_pull_disk(int number)
 {
     SimGuard guard(sim_machine().mutex);

@@ -156,6 +156,10 @@ void sim_set_volume_enumeration_error(DWORD error);
 // Writes that touch a mounted, unlocked volume are refused (as Windows does).
 void sim_set_protect_mounted_volumes(bool on);
 void sim_add_fault(int disk, const SimFault &fault);
+// The same, field by field: `remaining` failures (-1: for ever) with `error`,
+// or with error 0 a short "success" of `moved` bytes.
+void sim_add_fault(int disk, int kinds, uint64_t offset, uint64_t length, int remaining,
+                   DWORD error, DWORD moved = 0);
 // The disk goes away now: every later call on it fails as Windows would.
 void sim_pull_disk(int number);
 

@@ -37,13 +37,7 @@ struct RawIoTest : SimMachineTest {
 
     static void add_fault(int kinds, uint64_t offset, int count, DWORD error, DWORD moved = 0)
     {
-        SimFault fault;
-        fault.kinds = kinds;
-        fault.offset = offset;
-        fault.remaining = count;
-        fault.error = error;
-        fault.moved = moved;
-        sim_add_fault(1, fault);
+        sim_add_fault(1, kinds, offset, 1, count, error, moved);
     }
 };
 

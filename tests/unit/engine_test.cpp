@@ -107,19 +107,10 @@ struct EngineTest : SimMachineTest {
     }
 };
 
-// A fault on the stick over [offset, offset + length): `remaining` failures
-// (-1: for ever) with `error`, or a short "success" of `moved` bytes when 0.
 void add_fault(int kinds, uint64_t offset, uint64_t length, int remaining, DWORD error,
                DWORD moved = 0)
 {
-    SimFault fault;
-    fault.kinds = kinds;
-    fault.offset = offset;
-    fault.length = length;
-    fault.remaining = remaining;
-    fault.error = error;
-    fault.moved = moved;
-    sim_add_fault(STICK, fault);
+    sim_add_fault(STICK, kinds, offset, length, remaining, error, moved);
 }
 
 bool ascending(const std::vector<size_t> &at)
