@@ -46,6 +46,23 @@ static void file_write(HANDLE file, uint64_t offset, const unsigned char *buffer
         ::WriteFile(file, buffer, (DWORD)length, &done, NULL);
 }
 
+// Calls visit(page, offset within the page, piece length, bytes done so far)
+// for each page that [offset, offset + length) touches.
+template <typename Visit>
+static void for_each_page(uint64_t offset, size_t length, Visit visit)
+{
+    size_t done = 0;
+    while (done < length) {
+        uint64_t page = offset / PAGE_BYTES;
+        size_t within = (size_t)(offset % PAGE_BYTES);
+        size_t piece = (size_t)PAGE_BYTES - within;
+        if (piece > length - done) piece = length - done;
+        visit(page, within, piece, done);
+        offset += piece;
+        done += piece;
+    }
+}
+
 void sim_content_read(SimDisk *disk, uint64_t offset, void *buffer, size_t length)
 {
     SimContent *content = content_of(disk);
@@ -54,18 +71,11 @@ void sim_content_read(SimDisk *disk, uint64_t offset, void *buffer, size_t lengt
         file_read(content->file, offset, out, length);
         return;
     }
-    while (length > 0) {
-        uint64_t page = offset / PAGE_BYTES;
-        size_t within = (size_t)(offset % PAGE_BYTES);
-        size_t piece = (size_t)PAGE_BYTES - within;
-        if (piece > length) piece = length;
+    for_each_page(offset, length, [&](uint64_t page, size_t within, size_t piece, size_t done) {
         auto found = content->pages.find(page);
-        if (found == content->pages.end()) memset(out, 0, piece);
-        else memcpy(out, found->second.get() + within, piece);
-        out += piece;
-        offset += piece;
-        length -= piece;
-    }
+        if (found == content->pages.end()) memset(out + done, 0, piece);
+        else memcpy(out + done, found->second.get() + within, piece);
+    });
 }
 
 void sim_content_write(SimDisk *disk, uint64_t offset, const void *buffer, size_t length)
@@ -76,24 +86,17 @@ void sim_content_write(SimDisk *disk, uint64_t offset, const void *buffer, size_
         file_write(content->file, offset, in, length);
         return;
     }
-    while (length > 0) {
-        uint64_t page = offset / PAGE_BYTES;
-        size_t within = (size_t)(offset % PAGE_BYTES);
-        size_t piece = (size_t)PAGE_BYTES - within;
-        if (piece > length) piece = length;
+    for_each_page(offset, length, [&](uint64_t page, size_t within, size_t piece, size_t done) {
         auto found = content->pages.find(page);
         if (found != content->pages.end()) {
-            memcpy(found->second.get() + within, in, piece);
-        } else if (!all_zero(in, piece)) {
+            memcpy(found->second.get() + within, in + done, piece);
+        } else if (!all_zero(in + done, piece)) {
             // Zeros on a page never written cost nothing: it reads as zero already.
             unsigned char *fresh = new unsigned char[PAGE_BYTES]();
-            memcpy(fresh + within, in, piece);
+            memcpy(fresh + within, in + done, piece);
             content->pages[page].reset(fresh);
         }
-        in += piece;
-        offset += piece;
-        length -= piece;
-    }
+    });
 }
 
 bool sim_content_use_file(SimDisk *disk, const wchar_t *path)

@@ -90,6 +90,21 @@ bool parse_hex(const std::string &text, std::vector<unsigned char> *bytes)
     return true;
 }
 
+// A known name, or else a plain number.
+template <typename T>
+bool parse_name_or_number(const std::map<std::string, T> &names, const std::string &text, T *value)
+{
+    auto found = names.find(text);
+    if (found != names.end()) {
+        *value = found->second;
+        return true;
+    }
+    uint64_t n = 0;
+    if (!parse_number(text, &n)) return false;
+    *value = (T)n;
+    return true;
+}
+
 bool parse_bus(const std::string &text, int *bus)
 {
     static const std::map<std::string, int> names = {
@@ -99,15 +114,7 @@ bool parse_bus(const std::string &text, int *bus)
         {"sas", BusTypeSas},   {"sata", BusTypeSata},   {"sd", BusTypeSd},
         {"mmc", BusTypeMmc},   {"virtual", BusTypeVirtual}, {"nvme", 17},
     };
-    auto found = names.find(text);
-    if (found != names.end()) {
-        *bus = found->second;
-        return true;
-    }
-    uint64_t n = 0;
-    if (!parse_number(text, &n)) return false;
-    *bus = (int)n;
-    return true;
+    return parse_name_or_number(names, text, bus);
 }
 
 bool parse_drive_type(const std::string &text, UINT *type)
@@ -117,15 +124,7 @@ bool parse_drive_type(const std::string &text, UINT *type)
         {"fixed", DRIVE_FIXED},     {"remote", DRIVE_REMOTE},      {"cdrom", DRIVE_CDROM},
         {"ramdisk", DRIVE_RAMDISK},
     };
-    auto found = names.find(text);
-    if (found != names.end()) {
-        *type = found->second;
-        return true;
-    }
-    uint64_t n = 0;
-    if (!parse_number(text, &n)) return false;
-    *type = (UINT)n;
-    return true;
+    return parse_name_or_number(names, text, type);
 }
 
 // Lock keys, shared by disks, volumes and partitions; false if the key is not one.
