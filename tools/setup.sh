@@ -7,7 +7,8 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(realpath -m "${1:-$here/build}")"
 mkdir -p "$build"
 
-packages=(cmake ninja-build g++-mingw-w64-i686 googletest wine wine32:i386 xvfb xauth
+packages=(cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 googletest wine wine32:i386
+          wine64 xvfb xauth
           imagemagick fonts-wine fonts-liberation fonts-liberation2 python3 openssl
           ca-certificates curl)
 
@@ -29,4 +30,4 @@ fi
 # trusts the host's CA store.
 "$here/tools/make-test-ca.sh" "$build/test-ca"
 
-"$here/tools/wine-prefix.sh" "$build/wineprefix"
+"$here/tools/wine-prefix.sh" "$build"

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Creates a 32-bit Wine prefix that never prompts and never opens a crash dialog.
+# Creates the build tree's Wine prefix: never prompts, never opens a crash dialog.
+# Usage: tools/wine-prefix.sh BUILD_DIR
 set -euo pipefail
-prefix="$(realpath -m "$1")"
-export WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+. "$(dirname "$0")/wine-env.sh" "$1"
+prefix="$WINEPREFIX"
 [ -f "$prefix/.qv-ready" ] && exit 0
 echo "setup: creating Wine prefix $prefix"
 rm -rf "$prefix"
