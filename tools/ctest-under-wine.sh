@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs CTest with Wine's background services started beforehand, so that they
 # do not hold CTest's output pipe open, and stops them afterwards.
+# Usage: tools/ctest-under-wine.sh BUILD_DIR [CTEST ARGUMENTS...]
 set -uo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(realpath -m "$1")"
@@ -11,7 +12,7 @@ wine cmd /c exit >/dev/null 2>&1
 # which would inherit the output pipe of whichever test made that window and
 # keep that test "running" until Wine stops. Make the first window here.
 wine "$build/bin/qv_tests.exe" --gtest_filter='StatusTest.*' >/dev/null 2>&1
-ctest --test-dir "$build" --output-on-failure -j2 --timeout 300
+ctest --test-dir "$build" --output-on-failure -j2 --timeout 300 "${@:2}"
 code=$?
 wineserver -k
 exit $code
