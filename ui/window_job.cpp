@@ -1,0 +1,166 @@
+// The job as the window sees it: the Write question, starting the job
+// thread, asking to stop or to close, the reports on the way, and the end
+// with its texts, bar states and dialogs.
+#include <windows.h>
+#include <commctrl.h>
+
+#include "app/app_info.h"
+#include "app/log.h"
+#include "app/text.h"
+#include "source/job.h"
+#include "ui/status.h"
+#include "ui/window.h"
+
+enum { WRITE_QUESTION_CHARS = 640 };
+
+static const wchar_t STOP_QUESTION[] =
+    L"Stop now? The pen drive will not start a PC until it is written again.";
+static const wchar_t CLOSE_QUESTION[] =
+    L"Writing is still in progress. Stop and close?\n\n"
+    L"The pen drive will not start a PC until it is written again.";
+static const wchar_t READY_TEXT[] =
+    L"The pen drive is ready.\n\n"
+    L"1. Plug it into the POS PC.\n"
+    L"2. Start the PC and open its boot menu (often F7, F11, F12 or Esc).\n"
+    L"3. Choose the USB drive, then choose Install.\n\n"
+    L"If Windows now asks to format the pen drive, press Cancel.";
+static const wchar_t DONE_STATUS[] =
+    L"Done \x2014 the pen drive is ready and checked.\r\n"
+    L"Plug it into the POS PC, start the PC from USB, and choose Install.";
+
+static int ask(const wchar_t *text, UINT icon)
+{
+    return MessageBoxW(main_window, text, QV_PROGRAM_TITLE, MB_YESNO | icon | MB_DEFBUTTON2);
+}
+
+static void set_bar_error(bool error)
+{
+    if (window_state.progress_in_error == error) return;
+    SendMessageW(control(ID_PROGRESS), PBM_SETSTATE, error ? PBST_ERROR : PBST_NORMAL, 0);
+    window_state.progress_in_error = error;
+    // The status line takes its colour from the flag.
+    InvalidateRect(control(ID_STATUS), NULL, TRUE);
+}
+
+static void start_job(void)
+{
+    set_cancel_flag(0);
+    window_state.job_running = true;
+    window_state.job_serial++;
+    set_bar_error(false);
+    SendMessageW(control(ID_PROGRESS), PBM_SETPOS, 0, 0);
+    report_status(0, L"Starting\x2026");
+    update_buttons();
+    HANDLE thread = CreateThread(NULL, 0, job_thread, NULL, 0, NULL);
+    if (!thread) {
+        window_state.job_running = false;
+        report_status(0, L"Could not start.");
+        update_buttons();
+        return;
+    }
+    window_state.job_thread_handle = thread;
+}
+
+static void press_write(void)
+{
+    int selection = (int)SendMessageW(control(ID_DRIVE_LIST), CB_GETCURSEL, 0, 0);
+    if (selection < 0 || selection >= candidate_count) return;
+    chosen_disk = candidate_disks[selection];
+    wchar_t question[WRITE_QUESTION_CHARS];
+    format_cut(question, WRITE_QUESTION_CHARS - 1,
+               L"Everything on this pen drive will be erased:\n\n    %ls\n\nContinue?",
+               chosen_disk.display_text);
+    if (ask(question, MB_ICONWARNING) != IDYES) return;
+    start_job();
+}
+
+static void request_stop(void)
+{
+    set_cancel_flag(1);
+    report_status((int)status_progress, L"Stopping\x2026");
+}
+
+// The question keeps the window's messages flowing, so the job it asks
+// about may have ended before the answer comes: a Yes then stops nothing.
+static void press_cancel(void)
+{
+    unsigned long asked_about = window_state.job_serial;
+    if (ask(STOP_QUESTION, MB_ICONQUESTION) != IDYES) return;
+    if (!window_state.job_running || window_state.job_serial != asked_about) return;
+    request_stop();
+}
+
+void press_write_or_cancel(void)
+{
+    if (window_state.job_running) press_cancel();
+    else press_write();
+}
+
+// Closing during a job stops it first; the window goes when the job ends.
+// A Yes that comes after the job ended closes at once.
+void on_close(void)
+{
+    if (window_state.job_running) {
+        if (ask(CLOSE_QUESTION, MB_ICONWARNING) != IDYES) return;
+        if (window_state.job_running) {
+            window_state.close_when_done = true;
+            request_stop();
+            return;
+        }
+    }
+    DestroyWindow(main_window);
+}
+
+void on_status(void)
+{
+    wchar_t text[STATUS_TEXT_CHARS];
+    int progress = 0;
+    read_status(text, STATUS_TEXT_CHARS, &progress);
+    SetWindowTextW(control(ID_STATUS), text);
+    if (window_state.job_running) SendMessageW(control(ID_PROGRESS), PBM_SETPOS, progress, 0);
+}
+
+int on_ask(const wchar_t *question)
+{
+    if (!question) return IDNO;
+    return ask(question, MB_ICONWARNING);
+}
+
+static void end_job_ok(void)
+{
+    set_bar_error(false);
+    SendMessageW(control(ID_PROGRESS), PBM_SETPOS, PROGRESS_RANGE, 0);
+    SetWindowTextW(control(ID_STATUS), DONE_STATUS);
+    write_log(L"finished OK");
+    update_image_line();
+    refresh_drive_list();
+    if (window_state.close_when_done) DestroyWindow(main_window);
+    else MessageBoxW(main_window, READY_TEXT, QV_PROGRAM_TITLE, MB_OK | MB_ICONINFORMATION);
+}
+
+static void end_job_not_ok(int result, const wchar_t *final_text)
+{
+    set_bar_error(true);
+    SetWindowTextW(control(ID_STATUS), final_text[0] ? final_text : L"Stopped.");
+    update_image_line();
+    refresh_drive_list();
+    if (window_state.close_when_done) DestroyWindow(main_window);
+    else if (result == JOB_FAILED)
+        MessageBoxW(main_window, final_text[0] ? final_text : L"Something went wrong.",
+                    QV_PROGRAM_TITLE, MB_OK | MB_ICONERROR);
+}
+
+void on_job_done(int result)
+{
+    if (!window_state.job_running) return;  // no job of ours to end
+    if (window_state.job_thread_handle) {
+        WaitForSingleObject(window_state.job_thread_handle, JOB_END_WAIT_MS);
+        CloseHandle(window_state.job_thread_handle);
+        window_state.job_thread_handle = NULL;
+    }
+    window_state.job_running = false;
+    wchar_t final_text[STATUS_TEXT_CHARS];
+    read_status(final_text, STATUS_TEXT_CHARS, NULL);
+    if (result == JOB_OK) end_job_ok();
+    else end_job_not_ok(result, final_text);
+}
