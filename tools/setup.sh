@@ -9,7 +9,7 @@ mkdir -p "$build"
 
 packages=(cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 googletest wine wine32:i386
           wine64 xvfb xauth
-          imagemagick fonts-wine fonts-liberation fonts-liberation2 python3 openssl
+          imagemagick xdotool fonts-wine fonts-liberation fonts-liberation2 python3 openssl
           ca-certificates curl)
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }

@@ -2,13 +2,16 @@
 // test harness, never shipped. It reads the machine from the file named by
 // QV_SIM_MACHINE, runs the program exactly as the product does, and writes the
 // journal of disk calls and the end audit to QV_SIM_JOURNAL when that is set.
-// With QV_SIM_REAL_CLOCK set, pauses and progress use the real clock.
+// With QV_SIM_REAL_CLOCK set, pauses, progress and the journal's time stamps
+// use the real clock. While it runs, a change of a disk's presence in the
+// description file plugs that disk in or pulls it out (tests/sim_build/plug_watch.h).
 #include <windows.h>
 #include <stdio.h>
 
 #include "app/startup.h"
 #include "disk/seam.h"
 #include "tests/support/sim_load.h"
+#include "tests/sim_build/plug_watch.h"
 #include "tests/support/sim_machine.h"
 
 static bool environment_value(const wchar_t *name, wchar_t *value, DWORD capacity)
@@ -34,8 +37,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
     if (environment_value(L"QV_SIM_REAL_CLOCK", flag, 8)) {
         seam.Sleep = win32_seam.Sleep;
         seam.GetTickCount = win32_seam.GetTickCount;
+        sim_set_real_time_stamps(true);
     }
+    start_plug_watch(machine);
     int code = run_program(instance, show);
+    stop_plug_watch();
     wchar_t journal[MAX_PATH];
     if (environment_value(L"QV_SIM_JOURNAL", journal, MAX_PATH)) sim_save_journal(journal);
     sim_reset();

@@ -172,6 +172,7 @@ bool load_disk(Statement &s)
         else if (key == "serial") disk->serial = value;
         else if (key == "descriptor") ok = parse_hex(value, &disk->descriptor);
         else if (key == "backing") ok = sim_content_use_file(disk, widen(value).c_str());
+        else if (key == "hold") disk->hold_path = widen(value);
         else if (!numeric) ok = false;
         else if (key == "size") disk->size = n;
         else if (key == "removable") disk->removable = n != 0;
@@ -184,6 +185,7 @@ bool load_disk(Statement &s)
         else if (key == "dasd-error") disk->dasd_error = (DWORD)n;
         else if (key == "capacity") disk->true_capacity = n;
         else if (key == "pull-after") disk->pull_after_bytes = n;
+        else if (key == "hold-after") disk->hold_after_bytes = n;
         else ok = lock_key(key, n, &disk->lock);
         if (!ok) {
             s.failure = "disk: bad " + key + "=" + value;
@@ -396,6 +398,35 @@ bool sim_load_machine_file(const wchar_t *path)
     ::CloseHandle(file);
     last_error.clear();
     return sim_load_machine_text(text.c_str(), &last_error);
+}
+
+bool sim_apply_presence_text(const char *text, std::vector<SimPresenceChange> *changes)
+{
+    std::map<int, bool> wanted;
+    for (const char *p = text; *p;) {
+        const char *end = strchr(p, '\n');
+        std::string line = end ? std::string(p, end - p) : std::string(p);
+        p = end ? end + 1 : p + line.size();
+        Statement s;
+        if (!split(line, &s)) return false;
+        if (s.words.empty() || s.words[0] != "disk") continue;
+        uint64_t number = 0, present = 1;
+        if (s.words.size() != 2 || !parse_number(s.words[1], &number)) return false;
+        for (auto &pair : s.pairs)
+            if (pair.first == "present" && !parse_number(pair.second, &present)) return false;
+        wanted[(int)number] = present != 0;
+    }
+    SimMachine &m = sim_machine();
+    SimGuard guard(m.mutex);
+    for (auto &entry : m.disks) {
+        SimDisk *disk = entry.second.get();
+        bool present = wanted.count(entry.first) && wanted[entry.first];
+        if (present == disk->present) continue;
+        if (present) disk->present = true;
+        else sim_pull(disk);
+        changes->push_back({entry.first, present});
+    }
+    return true;
 }
 
 std::string sim_last_load_error(void)

@@ -13,7 +13,8 @@
 //         descriptor-bytes=N (the answer claims only N bytes)
 //         property-error= length-error= geometry-error= dasd-error=
 //         capacity=BYTES (a fake disk that keeps only these) pull-after=BYTES
-//         backing=PATH present=0 and the lock keys below]
+//         backing=PATH present=0 hold=PATH hold-after=BYTES (transfers wait while
+//         the file PATH exists, once BYTES have moved) and the lock keys below]
 //   volume NAME|- [letter=E type=removable|fixed|remote|cdrom|ramdisk|unknown|noroot|N
 //        disk=N partition=P [offset= length=]     (a volume on one partition)
 //        extent=DISK:OFFSET:LENGTH ...              (or any extents, even across disks)
@@ -29,11 +30,21 @@
 //            open-error= rw-open-error=
 #pragma once
 #include <string>
+#include <vector>
 
 // Adds what the text describes to the current machine (sim_reset() empties it).
 // On failure `error` names the line and the fault.
 bool sim_load_machine_text(const char *text, std::string *error);
 bool sim_load_machine_file(const wchar_t *path);
+// A running program sees disks come and go: each disk of the machine takes
+// the presence the text gives it (present=0, or no line at all: pulled out;
+// otherwise plugged in), content kept. Returns what changed; false when the
+// text cannot be read, and then nothing changes.
+struct SimPresenceChange {
+    int disk;
+    bool present;
+};
+bool sim_apply_presence_text(const char *text, std::vector<SimPresenceChange> *changes);
 // Why the last load failed.
 std::string sim_last_load_error(void);
 

@@ -183,6 +183,7 @@ void sim_reset(void)
     m.hook = nullptr;
     m.hook_context = nullptr;
     m.names_made = 0;
+    m.real_time_stamps = false;
 }
 
 void sim_install(void)
@@ -399,6 +400,42 @@ void sim_pull_disk(int number)
     SimGuard guard(sim_machine().mutex);
     SimDisk *disk = sim_find_disk(number);
     if (disk) sim_pull(disk);
+}
+
+void sim_plug_disk(int number)
+{
+    SimGuard guard(sim_machine().mutex);
+    SimDisk *disk = sim_find_disk(number);
+    if (disk) disk->present = true;
+}
+
+void sim_set_real_time_stamps(bool on)
+{
+    SimGuard guard(sim_machine().mutex);
+    sim_machine().real_time_stamps = on;
+}
+
+// The wait happens outside the machine's lock, so other threads (the window
+// listing disks, the harness pulling one) go on meanwhile.
+void sim_wait_while_held(HANDLE handle)
+{
+    SimMachine &m = sim_machine();
+    for (;;) {
+        std::wstring hold;
+        {
+            SimGuard guard(m.mutex);
+            auto found = m.handles.find((unsigned long)(((uintptr_t)handle - HANDLE_BASE) / 4));
+            if (found == m.handles.end()) return;
+            SimRegion region{-1, 0, 0};
+            if (!sim_object_region(found->second.kind, found->second.index, &region)) return;
+            SimDisk *disk = sim_find_disk(region.disk);
+            if (!disk || disk->hold_path.empty() || disk->bytes_moved < disk->hold_after_bytes)
+                return;
+            hold = disk->hold_path;
+        }
+        if (::GetFileAttributesW(hold.c_str()) == INVALID_FILE_ATTRIBUTES) return;
+        ::Sleep(20);
+    }
 }
 
 void sim_read_content(int disk, uint64_t offset, void *buffer, size_t length)

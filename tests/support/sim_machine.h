@@ -66,6 +66,10 @@ struct SimDisk {
     // The disk is pulled out once this many bytes have moved. 0: never.
     uint64_t pull_after_bytes = 0;
     uint64_t bytes_moved = 0;
+    // Transfers wait while the file `hold_path` exists, once `hold_after_bytes`
+    // have moved, so a test can catch a whole program in the middle of a write.
+    std::wstring hold_path;
+    uint64_t hold_after_bytes = 0;
     int update_properties_calls = 0;
     SimLockable lock;
     std::vector<SimFault> faults;
@@ -162,6 +166,10 @@ void sim_add_fault(int disk, int kinds, uint64_t offset, uint64_t length, int re
                    DWORD error, DWORD moved = 0);
 // The disk goes away now: every later call on it fails as Windows would.
 void sim_pull_disk(int number);
+// The disk comes back (plugged in again): present, its content kept.
+void sim_plug_disk(int number);
+// Journal time stamps from the real clock instead of the virtual one.
+void sim_set_real_time_stamps(bool on);
 
 // Content, without going through the journal.
 void sim_read_content(int disk, uint64_t offset, void *buffer, size_t length);

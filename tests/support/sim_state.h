@@ -46,6 +46,7 @@ struct SimMachine {
     void (*hook)(const SimEvent &, void *) = nullptr;
     void *hook_context = nullptr;
     int names_made = 0;
+    bool real_time_stamps = false;
 };
 
 SimMachine &sim_machine(void);
@@ -66,6 +67,8 @@ bool sim_volume_present(const SimVolume &volume);
 bool sim_object_region(SimObjectKind kind, int index, SimRegion *region);
 SimDisk *sim_find_disk(int number);
 void sim_pull(SimDisk *disk);
+// Returns once no hold keeps transfers on the handle's disk waiting.
+void sim_wait_while_held(HANDLE handle);
 
 void sim_content_read(SimDisk *disk, uint64_t offset, void *buffer, size_t length);
 void sim_content_write(SimDisk *disk, uint64_t offset, const void *buffer, size_t length);
