@@ -1,0 +1,120 @@
+// Stopping a write and closing the window during one, and the stop or close
+// question still open when the job ends by itself.
+#include "tests/window/window_scenario.h"
+
+#include <commctrl.h>
+
+namespace {
+
+const wchar_t STOP_QUESTION[] =
+    L"Stop now? The pen drive will not start a PC until it is written again.";
+const wchar_t CLOSE_QUESTION[] =
+    L"Writing is still in progress. Stop and close?\n\n"
+    L"The pen drive will not start a PC until it is written again.";
+const wchar_t STOPPED_BY_ENGINE[] =
+    L"Stopped. The pen drive will not start a PC until it is written again.";
+
+struct StopScenario : WindowScenario {
+    // One stick, the version known, a job held in the middle of its write.
+    void start_a_held_write()
+    {
+        describe_machine(stick(1, "Demo Stick    ", 'E'));
+        hold_writes(true);
+        start_program_window();
+        ASSERT_TRUE(wait_until([&] { return control_enabled(window, ID_WRITE); }, LONG_WAIT_MS));
+        ASSERT_TRUE(write_and_confirm());
+        ASSERT_TRUE(wait_text(ID_STATUS, L"Writing to the pen drive\x2026")) << text(ID_STATUS);
+    }
+    void answer(HWND box, int button)
+    {
+        ASSERT_TRUE(box);
+        ASSERT_TRUE(answer_dialog(box, button));
+        ASSERT_TRUE(wait_until([&] { return !IsWindow(box); }, LONG_WAIT_MS));
+    }
+};
+
+TEST_F(StopScenario, CancelDuringAWriteStopsWithoutADialogAndTheNextWriteStartsClean)
+{
+    start_a_held_write();
+    int progress = progress_position(window);
+    ASSERT_TRUE(press(window, ID_WRITE));
+    HWND question = wait_box(L"Stop now?");
+    ASSERT_TRUE(question);
+    EXPECT_EQ(dialog_message(question), STOP_QUESTION);
+    answer(question, IDYES);
+    ASSERT_TRUE(wait_text(ID_STATUS, L"Stopping\x2026"));
+    EXPECT_EQ(progress_position(window), progress);
+    EXPECT_EQ(text(ID_WRITE), L"Cancel") << "the button stays Cancel until the job ends";
+    hold_writes(false);
+
+    ASSERT_TRUE(wait_text(ID_STATUS, STOPPED_BY_ENGINE)) << text(ID_STATUS);
+    ASSERT_TRUE(wait_text(ID_WRITE, L"Write"));
+    settle();
+    EXPECT_EQ(find_owned_dialog(window), (HWND)NULL) << "a stop shows no dialog";
+    EXPECT_EQ(progress_state(window), PBST_ERROR);
+    EXPECT_EQ(progress_position(window), progress);
+    const RECT status = control_rect(window, ID_STATUS);
+    Screenshot stopped = shot(L"stopped");
+    EXPECT_GT(stopped.count(status, RGB(185, 28, 28)), 20) << "the status line in the error colour";
+    EXPECT_EQ(stopped.count(status, RGB(15, 23, 42)), 0);
+
+    ASSERT_TRUE(write_and_confirm());
+    EXPECT_EQ(progress_state(window), PBST_NORMAL);
+    HWND ready = wait_box(L"The pen drive is ready.");
+    answer(ready, IDOK);
+    Screenshot again = shot(L"written-again");
+    EXPECT_EQ(again.count(status, RGB(185, 28, 28)), 0);
+    EXPECT_GT(again.count(status, RGB(15, 23, 42)), 20);
+}
+
+TEST_F(StopScenario, CloseDuringAWriteWaitsForTheJobThenClosesWithoutADialog)
+{
+    start_a_held_write();
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    HWND question = wait_box(L"Writing is still in progress.");
+    ASSERT_TRUE(question);
+    EXPECT_EQ(dialog_message(question), CLOSE_QUESTION);
+    answer(question, IDYES);
+    ASSERT_TRUE(wait_text(ID_STATUS, L"Stopping\x2026"));
+    settle();
+    EXPECT_TRUE(IsWindow(window)) << "the window waits for the job";
+    EXPECT_FALSE(program_ended(0));
+    hold_writes(false);
+
+    // Any dialog would keep the process alive.
+    ASSERT_TRUE(program_ended(LONG_WAIT_MS));
+    EXPECT_EQ(run.exit_code, 0u);
+    EXPECT_EQ(log_added().find("finished OK"), std::string::npos);
+    EXPECT_NE(journal().find("audit: clean"), std::string::npos) << "the job released the stick";
+}
+
+// The question boxes keep the window's messages flowing, so a job can end
+// while one is open. A Yes given then must not act on a job that is over.
+TEST_F(StopScenario, StopOrCloseAnsweredAfterTheJobEndedStopsNothingOrClosesAtOnce)
+{
+    start_a_held_write();
+    ASSERT_TRUE(press(window, ID_WRITE));
+    HWND stop = wait_box(L"Stop now?");
+    ASSERT_TRUE(stop);
+    hold_writes(false);
+    answer(wait_box(L"The pen drive is ready."), IDOK);
+    answer(stop, IDYES);
+    settle();
+    EXPECT_EQ(text(ID_STATUS), DONE_STATUS) << "nothing to stop";
+    EXPECT_EQ(progress_state(window), PBST_NORMAL);
+
+    hold_writes(true);
+    ASSERT_TRUE(write_and_confirm());
+    ASSERT_TRUE(wait_text(ID_STATUS, L"the pen drive\x2026")) << text(ID_STATUS);
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    HWND close = wait_box(L"Writing is still in progress.");
+    ASSERT_TRUE(close);
+    hold_writes(false);
+    answer(wait_box(L"The pen drive is ready."), IDOK);
+    EXPECT_TRUE(IsWindow(window));
+    ASSERT_TRUE(answer_dialog(close, IDYES));
+    ASSERT_TRUE(program_ended(LONG_WAIT_MS)) << "the window closes at once";
+    EXPECT_EQ(run.exit_code, 0u);
+}
+
+}  // namespace

@@ -1,0 +1,109 @@
+// The main road: a cold start, the version check, Write, the question, the
+// progress, the ready dialog and a stick that holds the image; and the same
+// road when the update server is down at start.
+#include "tests/window/window_scenario.h"
+
+#include <commctrl.h>
+
+namespace {
+
+const wchar_t STICK_LINE[] = L"Quenvar Demo Stick  \x2014  1.0 GB  (E:)";
+
+// The button's face without its rounded corners.
+RECT face(RECT r)
+{
+    InflateRect(&r, -12, -6);
+    return r;
+}
+
+int area(const RECT &r)
+{
+    return (r.right - r.left) * (r.bottom - r.top);
+}
+
+TEST_F(WindowScenario, ColdStartWithOneStickWritesThePublishedImage)
+{
+    describe_machine(stick(1, "Demo Stick    ", 'E'));
+    // The version list comes slowly, so the check can be watched.
+    net_server_script("/updates/os-quenvar/latest.json", "rate=40");
+    hold_writes(true);
+    start_program_window();
+    const RECT write = face(control_rect(window, ID_WRITE));
+
+    ASSERT_TRUE(wait_text(ID_IMAGE_LINE, CHECKING_LINE)) << text(ID_IMAGE_LINE);
+    EXPECT_EQ(list_items(window), std::vector<std::wstring>{STICK_LINE});
+    EXPECT_EQ(list_selection(window), 0);
+    EXPECT_FALSE(control_enabled(window, ID_WRITE)) << "Write waits for the check";
+    EXPECT_TRUE(wait_text(ID_STATUS, L"Plug in the pen drive, choose it above, then press Write."));
+    Screenshot checking = shot(L"checking");
+    EXPECT_GT(checking.count(write, RGB(203, 213, 225)), area(write) / 2);
+
+    ASSERT_TRUE(wait_text(ID_IMAGE_LINE, VERSION_LINE));
+    ASSERT_TRUE(wait_until([&] { return control_enabled(window, ID_WRITE); }, LONG_WAIT_MS));
+    EXPECT_EQ(text(ID_IMAGE_LINE), VERSION_LINE);
+    Screenshot idle = shot(L"idle");
+    EXPECT_GT(idle.count(write, RGB(14, 165, 233)), area(write) / 2);
+
+    ASSERT_TRUE(press(window, ID_WRITE));
+    HWND question = wait_box(L"Everything on this pen drive");
+    ASSERT_TRUE(question);
+    EXPECT_EQ(dialog_message(question), std::wstring(L"Everything on this pen drive will be "
+                                                     L"erased:\n\n    ") +
+                                            STICK_LINE + L"\n\nContinue?");
+    ASSERT_TRUE(answer_dialog(question, IDYES));
+
+    // Held in the middle of the write: the progress shows, the button is Cancel.
+    ASSERT_TRUE(wait_text(ID_STATUS, L"Writing to the pen drive\x2026")) << text(ID_STATUS);
+    EXPECT_GT(progress_position(window), 0);
+    EXPECT_EQ(text(ID_WRITE), L"Cancel");
+    EXPECT_TRUE(control_enabled(window, ID_WRITE));
+    for (int id : {ID_IMAGE_SOURCE, ID_DRIVE_LIST, ID_REFRESH})
+        EXPECT_FALSE(control_enabled(window, id)) << id;
+    Screenshot writing = shot(L"writing");
+    EXPECT_GT(writing.count(write, RGB(220, 38, 38)), area(write) / 2);
+    hold_writes(false);
+
+    HWND ready = wait_box(L"The pen drive is ready.");
+    ASSERT_TRUE(ready) << text(ID_STATUS);
+    EXPECT_EQ(dialog_message(ready), READY_DIALOG);
+    EXPECT_EQ(text(ID_STATUS), DONE_STATUS);
+    EXPECT_EQ(progress_position(window), 1000);
+    EXPECT_EQ(progress_state(window), PBST_NORMAL);
+    EXPECT_EQ(text(ID_WRITE), L"Write");
+    shot(L"ready");
+    ASSERT_TRUE(answer_dialog(ready, IDOK));
+    EXPECT_TRUE(wait_text(ID_IMAGE_LINE, L"quenvar OS 2.1  (8 MB)  \x2014  already downloaded"));
+    EXPECT_EQ(list_selection(window), 0);
+
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(program_ended(LONG_WAIT_MS));
+    EXPECT_EQ(run.exit_code, 0u);
+    EXPECT_NE(log_added().find("  finished OK\r\n"), std::string::npos) << log_added();
+    EXPECT_TRUE(read_file_range(stick_path(1), 0, IMAGE_SIZE) == image_bytes());
+    EXPECT_NE(journal().find("audit: clean"), std::string::npos);
+}
+
+TEST_F(WindowScenario, UpdateServerDownAtStartThenWriteFetchesAgain)
+{
+    describe_machine(stick(1, "Demo Stick    ", 'E'));
+    net_server_script("/updates/os-quenvar/latest.json", "status=503");
+    start_program_window();
+
+    ASSERT_TRUE(wait_text(ID_IMAGE_LINE, L"Press Write")) << text(ID_IMAGE_LINE);
+    EXPECT_EQ(text(ID_IMAGE_LINE), L"localhost:47443 answered HTTP 503 for the version list.  "
+                                   L"Press Write to try again, or use an ISO file.");
+    EXPECT_TRUE(wait_until([&] { return control_enabled(window, ID_WRITE); }, LONG_WAIT_MS));
+    shot(L"server-down");
+
+    ASSERT_TRUE(write_and_confirm());
+    HWND ready = wait_box(L"The pen drive is ready.");
+    ASSERT_TRUE(ready) << text(ID_STATUS);
+    EXPECT_EQ(text(ID_IMAGE_LINE), L"quenvar OS 2.1  (8 MB)  \x2014  already downloaded");
+    EXPECT_EQ(net_server_requests_for("/updates/os-quenvar/latest.json").size(), 2u);
+    ASSERT_TRUE(answer_dialog(ready, IDOK));
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(program_ended(LONG_WAIT_MS));
+    EXPECT_TRUE(read_file_range(stick_path(1), 0, IMAGE_SIZE) == image_bytes());
+}
+
+}  // namespace
