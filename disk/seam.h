@@ -5,7 +5,8 @@
 // same name (disk/seam_win32.cpp); the test build rebinds the table to a
 // simulated machine and a virtual clock. No logic lives here.
 //
-// Ordinary files (the image, the log, the cache) do not go through the seam.
+// Ordinary files (the image, the log, the cache) do not go through the seam;
+// only the free-space query of the cache's volume does.
 #pragma once
 #include <windows.h>
 
@@ -41,6 +42,11 @@ struct SystemSeam {
     // The clock.
     void (WINAPI *Sleep)(DWORD milliseconds);
     DWORD (WINAPI *GetTickCount)(void);
+
+    // Free space for the image cache, and keeping the PC awake during a job.
+    BOOL (WINAPI *GetDiskFreeSpaceExW)(LPCWSTR folder, PULARGE_INTEGER available_to_caller,
+                                       PULARGE_INTEGER total, PULARGE_INTEGER total_free);
+    EXECUTION_STATE (WINAPI *SetThreadExecutionState)(EXECUTION_STATE state);
 };
 
 // The process-wide binding; starts bound to Win32.

@@ -18,6 +18,8 @@ const SystemSeam win32_seam = {
     ::GetVolumeNameForVolumeMountPointW,
     ::Sleep,
     ::GetTickCount,
+    ::GetDiskFreeSpaceExW,
+    ::SetThreadExecutionState,
 };
 
 SystemSeam seam = win32_seam;
