@@ -140,14 +140,16 @@ void update_buttons(void)
 }
 
 // A control that is disabled while it holds the focus leaves the keyboard
-// with nowhere to go; the focus moves to the big button, or else to the
-// first control that takes it.
+// with nowhere to go; so does the window itself when it takes the focus. The
+// focus then moves to the big button, or else to the first control that
+// takes it.
 void keep_keyboard_focus(void)
 {
-    if (GetActiveWindow() != main_window) return;  // a question box or another program has it
     HWND focus = GetFocus();
-    if (focus && focus != main_window && IsChild(main_window, focus) && IsWindowEnabled(focus))
-        return;
+    bool lost = focus == NULL && GetActiveWindow() == main_window;
+    bool ours = focus == main_window || (focus && IsChild(main_window, focus));
+    if (!lost && !ours) return;  // a question box or another program has it
+    if (focus && focus != main_window && IsWindowEnabled(focus)) return;
     HWND write = control(ID_WRITE);
     HWND next = IsWindowEnabled(write) ? write : GetNextDlgTabItem(main_window, NULL, FALSE);
     if (next) SetFocus(next);

@@ -6,6 +6,7 @@
 // use the real clock. While it runs, a change of a disk's presence in the
 // description file plugs that disk in or pulls it out (tests/sim_build/plug_watch.h).
 #include <windows.h>
+#include <commctrl.h>
 #include <stdio.h>
 
 #include "app/startup.h"
@@ -18,6 +19,16 @@ static bool environment_value(const wchar_t *name, wchar_t *value, DWORD capacit
 {
     DWORD length = GetEnvironmentVariableW(name, value, capacity);
     return length > 0 && length < capacity;
+}
+
+// Wine's progress bar ignores PBM_SETSTATE, so the harness notes the state the
+// program asks for as a property of the bar, where the window driver reads it.
+static LRESULT CALLBACK note_bar_state(int code, WPARAM wparam, LPARAM lparam)
+{
+    const CWPSTRUCT *call = (const CWPSTRUCT *)lparam;
+    if (code == HC_ACTION && call->message == PBM_SETSTATE)
+        SetPropW(call->hwnd, L"qv-bar-state", (HANDLE)call->wParam);
+    return CallNextHookEx(NULL, code, wparam, lparam);
 }
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
@@ -40,7 +51,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
         sim_set_real_time_stamps(true);
     }
     start_plug_watch(machine);
+    HHOOK bar_hook = SetWindowsHookExW(WH_CALLWNDPROC, note_bar_state, NULL, GetCurrentThreadId());
     int code = run_program(instance, show);
+    if (bar_hook) UnhookWindowsHookEx(bar_hook);
     stop_plug_watch();
     wchar_t journal[MAX_PATH];
     if (environment_value(L"QV_SIM_JOURNAL", journal, MAX_PATH)) sim_save_journal(journal);

@@ -32,7 +32,8 @@ bool pick_list_entry(HWND main, int index);
 bool press(HWND main, int id);
 
 int progress_position(HWND main);
-int progress_state(HWND main);  // PBST_NORMAL 1, PBST_ERROR 2
+// PBST_NORMAL 1, PBST_ERROR 2: what the program last asked the bar for.
+int progress_state(HWND main);
 
 // A visible message box or dialog owned by `owner` whose message text begins
 // with `start` (any when empty), or null.
@@ -48,8 +49,9 @@ bool choose_file_in_dialog(HWND dialog, const std::wstring &path);
 
 // A Linux program run to its end; returns its exit code, or -1.
 int run_unix_program(const std::wstring &command_line, DWORD timeout_ms = 60000);
-// Real keyboard input through the X server (xdotool key ...), sent to the
-// Wine desktop that holds the program's windows.
+// Real keyboard input through the X server: first give the Wine desktop that
+// holds the program's windows the X focus, then send keys (xdotool key ...).
+bool focus_program_desktop(void);
 bool send_keys(const std::wstring &keys);
 
 // A screenshot of the window's client area as PNG (for people) and PPM (for

@@ -28,9 +28,9 @@ TEST_F(WindowScenario, ColdStartWithOneStickWritesThePublishedImage)
     net_server_script("/updates/os-quenvar/latest.json", "rate=40");
     hold_writes(true);
     start_program_window();
-    const RECT write = face(control_rect(window, ID_WRITE));
 
     ASSERT_TRUE(wait_text(ID_IMAGE_LINE, CHECKING_LINE)) << text(ID_IMAGE_LINE);
+    const RECT write = face(control_rect(window, ID_WRITE));
     EXPECT_EQ(list_items(window), std::vector<std::wstring>{STICK_LINE});
     EXPECT_EQ(list_selection(window), 0);
     EXPECT_FALSE(control_enabled(window, ID_WRITE)) << "Write waits for the check";
