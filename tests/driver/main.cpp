@@ -4,6 +4,7 @@
 //   qvwriter-window-driver wait-text ID TEXT [SECONDS]   control ID shows TEXT
 //   qvwriter-window-driver wait-enabled ID [SECONDS]     control ID can be used
 //   qvwriter-window-driver press ID                      click button ID
+//   qvwriter-window-driver wait-box TEXT [SECONDS]       a message box beginning with TEXT shows
 //   qvwriter-window-driver answer yes|no|ok [SECONDS]    answer the next message box
 //   qvwriter-window-driver text ID                       print the control's text
 //   qvwriter-window-driver focus                         print the focused control's id
@@ -59,6 +60,13 @@ int run(int argc, wchar_t **argv)
     if (argc < 2) return 1;
     std::wstring verb = argv[1];
     if (verb == L"answer" && argc >= 3) return answer(argv[2], seconds(argc, argv, 3));
+    if (verb == L"wait-box" && argc >= 3) {
+        DWORD timeout = seconds(argc, argv, 3);
+        HWND main = program_window(timeout);
+        HWND box = main ? wait_for_dialog(main, timeout, argv[2]) : NULL;
+        if (box) print(dialog_message(box));
+        return box ? 0 : 1;
+    }
     if (verb == L"close") {
         HWND main = program_window(seconds(argc, argv, 2));
         if (!main) return 1;

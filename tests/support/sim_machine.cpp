@@ -415,13 +415,14 @@ void sim_set_real_time_stamps(bool on)
     sim_machine().real_time_stamps = on;
 }
 
-// The wait happens outside the machine's lock, so other threads (the window
+// The waits happen outside the machine's lock, so other threads (the window
 // listing disks, the harness pulling one) go on meanwhile.
-void sim_wait_while_held(HANDLE handle)
+void sim_wait_before_transfer(HANDLE handle)
 {
     SimMachine &m = sim_machine();
-    for (;;) {
+    for (bool first = true;; first = false) {
         std::wstring hold;
+        DWORD pace = 0;
         {
             SimGuard guard(m.mutex);
             auto found = m.handles.find((unsigned long)(((uintptr_t)handle - HANDLE_BASE) / 4));
@@ -429,11 +430,13 @@ void sim_wait_while_held(HANDLE handle)
             SimRegion region{-1, 0, 0};
             if (!sim_object_region(found->second.kind, found->second.index, &region)) return;
             SimDisk *disk = sim_find_disk(region.disk);
-            if (!disk || disk->hold_path.empty() || disk->bytes_moved < disk->hold_after_bytes)
-                return;
-            hold = disk->hold_path;
+            if (!disk) return;
+            pace = first ? disk->pace_ms : 0;
+            if (!disk->hold_path.empty() && disk->bytes_moved >= disk->hold_after_bytes)
+                hold = disk->hold_path;
         }
-        if (::GetFileAttributesW(hold.c_str()) == INVALID_FILE_ATTRIBUTES) return;
+        if (pace) ::Sleep(pace);
+        if (hold.empty() || ::GetFileAttributesW(hold.c_str()) == INVALID_FILE_ATTRIBUTES) return;
         ::Sleep(20);
     }
 }

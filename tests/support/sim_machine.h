@@ -70,6 +70,8 @@ struct SimDisk {
     // have moved, so a test can catch a whole program in the middle of a write.
     std::wstring hold_path;
     uint64_t hold_after_bytes = 0;
+    // Each transfer takes at least this long in real time: a slow stick.
+    DWORD pace_ms = 0;
     int update_properties_calls = 0;
     SimLockable lock;
     std::vector<SimFault> faults;

@@ -67,8 +67,9 @@ bool sim_volume_present(const SimVolume &volume);
 bool sim_object_region(SimObjectKind kind, int index, SimRegion *region);
 SimDisk *sim_find_disk(int number);
 void sim_pull(SimDisk *disk);
-// Returns once no hold keeps transfers on the handle's disk waiting.
-void sim_wait_while_held(HANDLE handle);
+// Returns once no hold keeps transfers on the handle's disk waiting, and the
+// disk's pace has passed.
+void sim_wait_before_transfer(HANDLE handle);
 
 void sim_content_read(SimDisk *disk, uint64_t offset, void *buffer, size_t length);
 void sim_content_write(SimDisk *disk, uint64_t offset, const void *buffer, size_t length);

@@ -156,7 +156,7 @@ BOOL WINAPI sim_ReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD don
 {
     if (!sim_is_machine_handle(handle))
         return win32_seam.ReadFile(handle, buffer, length, done, overlapped);
-    sim_wait_while_held(handle);
+    sim_wait_before_transfer(handle);
     return transfer(handle, false, buffer, length, done);
 }
 
@@ -165,7 +165,7 @@ BOOL WINAPI sim_WriteFile(HANDLE handle, LPCVOID buffer, DWORD length, LPDWORD d
 {
     if (!sim_is_machine_handle(handle))
         return win32_seam.WriteFile(handle, buffer, length, done, overlapped);
-    sim_wait_while_held(handle);
+    sim_wait_before_transfer(handle);
     return transfer(handle, true, (void *)buffer, length, done);
 }
 
