@@ -71,7 +71,7 @@ static bool handle_window_message(HWND window, UINT message, WPARAM wparam, LPAR
         on_command(LOWORD(wparam), HIWORD(wparam));
         return true;
     case WM_TIMER:
-        if (wparam != REFRESH_TIMER_ID) return false;
+        if (wparam != REFRESH_TIMER_ID && wparam != START_CHECK_TIMER_ID) return false;
         on_timer(wparam);
         return true;
     case WM_DEVICECHANGE:

@@ -25,6 +25,7 @@ enum ControlId {
 enum {
     REFRESH_TIMER_ID = 1,
     REFRESH_DELAY_MS = 1200,
+    START_CHECK_TIMER_ID = 2,
     JOB_END_WAIT_MS = 5000,
     PROGRESS_RANGE = 1000,
 };

@@ -27,14 +27,22 @@ static void register_disk_notifications(void)
         write_log(L"RegisterDeviceNotification failed (%lu)", GetLastError());
 }
 
+// The check starts once the window has been painted: the network libraries
+// it loads would otherwise hold up the first paint by a good part of it.
+// A timer comes only when nothing else is waiting, paint included.
 void on_window_created(void)
 {
     update_image_line();
     refresh_drive_list();
     report_status(0, L"Plug in the pen drive, choose it above, then press Write.");
+    SetTimer(main_window, START_CHECK_TIMER_ID, USER_TIMER_MINIMUM, NULL);
+    register_disk_notifications();
+}
+
+static void start_manifest_check(void)
+{
     HANDLE manifest = CreateThread(NULL, 0, manifest_thread, NULL, 0, NULL);
     if (manifest) CloseHandle(manifest);
-    register_disk_notifications();
 }
 
 static void set_text_if_changed(HWND window, const wchar_t *text)
@@ -106,6 +114,10 @@ void on_device_change(WPARAM event)
 void on_timer(UINT_PTR timer)
 {
     KillTimer(main_window, timer);
+    if (timer == START_CHECK_TIMER_ID) {
+        start_manifest_check();
+        return;
+    }
     // During a job the list stays as it is; the job's end refreshes it.
     if (!window_state.job_running) refresh_drive_list();
 }
