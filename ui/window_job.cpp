@@ -63,6 +63,9 @@ static void start_job(void)
 
 static void press_write(void)
 {
+    // A click queued before the button was disabled must not start a job whose
+    // manifest check would overlap the one still running.
+    if (!IsWindowEnabled(control(ID_WRITE))) return;
     int selection = (int)SendMessageW(control(ID_DRIVE_LIST), CB_GETCURSEL, 0, 0);
     if (selection < 0 || selection >= candidate_count) return;
     chosen_disk = candidate_disks[selection];
