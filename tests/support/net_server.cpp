@@ -5,9 +5,9 @@
 
 namespace {
 
-const wchar_t HELLO[] = L"quenvar-update-server 3";
+const wchar_t HELLO[] = L"quenvar-update-server 4";
 // A server from an older build answers the same hello but lacks these.
-const char FEATURES[] = "tls";
+const char FEATURES[] = "tls connect";
 const DWORD START_WAIT_MS = 15000;
 const int IDLE_EXIT_SECONDS = 300;
 
