@@ -45,17 +45,6 @@ bool is_on_disk(const STORAGE_DEVICE_NUMBER &number, int disk_number)
     return number.DeviceType == FILE_DEVICE_DISK && number.DeviceNumber == (DWORD)disk_number;
 }
 
-bool volume_lies_on_disk(HANDLE volume, int disk_number)
-{
-    STORAGE_DEVICE_NUMBER number;
-    if (query_device_number(volume, &number) && is_on_disk(number, disk_number)) return true;
-    int numbers[MAX_VOLUME_EXTENTS];
-    int count = volume_disk_numbers(volume, numbers);
-    for (int i = 0; i < count; ++i)
-        if (numbers[i] == disk_number) return true;
-    return false;
-}
-
 // A partition number reported for another disk (a volume across disks) would
 // make the raw-partition phase skip this disk's partition of that number.
 int partition_number_on_disk(HANDLE volume, int disk_number)
@@ -139,6 +128,17 @@ bool lock_with_retries(HANDLE volume, int attempts, DWORD *error)
 }
 
 }  // namespace
+
+bool volume_lies_on_disk(HANDLE volume, int disk_number)
+{
+    STORAGE_DEVICE_NUMBER number;
+    if (query_device_number(volume, &number) && is_on_disk(number, disk_number)) return true;
+    int numbers[MAX_VOLUME_EXTENTS];
+    int count = volume_disk_numbers(volume, numbers);
+    for (int i = 0; i < count; ++i)
+        if (numbers[i] == disk_number) return true;
+    return false;
+}
 
 void take_volumes_offline(int disk_number, HeldVolumes *held)
 {

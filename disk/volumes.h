@@ -21,6 +21,10 @@ struct HeldVolumes {
     int count;
 };
 
+// Whether the volume (a handle of any access) lies on the disk: its device
+// number first, then its extents. The takeover and the refusal to overwrite
+// the image's own volume both decide by this, so they cannot disagree.
+bool volume_lies_on_disk(HANDLE volume, int disk_number);
 // Locks, dismounts and holds every mounted volume on the disk, then (unless
 // QV_NO_PARTITION_LOCK exists) its raw partitions 1 to 16. May be repeated
 // with the same set: what is held already is skipped.

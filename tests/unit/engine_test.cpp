@@ -299,6 +299,31 @@ TEST_F(EngineTest, ImageOnTheChosenStickIsRefused)
     EXPECT_EQ(log(), "");
 }
 
+// The refusal decides as the takeover does: device number first, then extents.
+TEST_F(EngineTest, ImageVolumeFoundByEitherAnswerIsRefusedOneWithNeitherIsWritten)
+{
+    struct Answers { bool number, extents; int result; };
+    for (Answers answers : {Answers{true, false, 0}, Answers{false, true, 0},
+                            Answers{false, false, 1}}) {
+        sim_reset();
+        add_stick(8 * MIB);
+        // Behind the image's bytes, so a volume that nothing can place is no obstacle.
+        int v = sim_add_partition_volume(STICK, 2, L'F', DRIVE_REMOVABLE, 4 * MIB, 2 * MIB);
+        if (!answers.number) sim_volume(v)->partition_number = -1;
+        if (!answers.extents) sim_volume(v)->extents_error = ERROR_INVALID_FUNCTION;
+        make_image(2 * MIB, 41);
+        sim_add_mount_folder((folder + L"\\").c_str(), v);
+        ASSERT_EQ(write(), answers.result) << answers.number << answers.extents << narrow(message);
+        if (answers.result == 1) continue;
+        EXPECT_STREQ(message, L"The ISO file is ON this pen drive, so writing would destroy it. "
+                              L"Copy the ISO to the PC first.");
+        for (const SimEvent &event : sim_journal())
+            EXPECT_FALSE(event.kind == SIM_OPEN && (event.access & GENERIC_WRITE))
+                << narrow(event.path);
+        EXPECT_EQ(log(), "");
+    }
+}
+
 TEST_F(EngineTest, ImageElsewhereOrOnAnUnknownVolumePasses)
 {
     add_stick(8 * MIB);
