@@ -779,6 +779,36 @@ TEST_F(EngineTest, PassTwoTakesVolumesThatAppearedSincePassOne)
     EXPECT_LT(second_take, text.find("pass 2: disk locked"));
 }
 
+// Explorer, with a file open on the stick, reads it again once the write has begun.
+void touch_after_first_write(const SimEvent &event, void *)
+{
+    if (event.kind == SIM_WRITE && event.ok && event.offset == 0) sim_touch_volume(0);
+}
+
+TEST_F(EngineTest, VolumeInUseIsKeptOfflineSoAForeignTouchCannotStopTheCopy)
+{
+    // A volume that cannot be taken offline is as it was without this step.
+    add_stick(8 * MIB);
+    sim_volume(0)->lock.foreign_open_files = 1;
+    sim_volume(0)->lock.offline_error = ERROR_INVALID_FUNCTION;
+    std::wstring name = sim_volume(0)->name;
+    name.pop_back();
+    make_image(3 * MIB, 151);
+    sim_set_hook(touch_after_first_write, nullptr);
+    EXPECT_EQ(write(), 0);
+    EXPECT_EQ(std::wstring(message).rfind(L"Writing to the pen drive failed at 1 MB: ", 0), 0u)
+        << narrow(message);
+    EXPECT_TRUE(logged("offline " + narrow(name) + " failed (1)")) << log();
+
+    sim_reset();
+    add_stick(8 * MIB);
+    sim_volume(0)->lock.foreign_open_files = 1;
+    sim_set_hook(touch_after_first_write, nullptr);
+    ASSERT_EQ(write(), 1) << narrow(message);
+    EXPECT_EQ(disk_bytes(0, image.size()), image);
+    EXPECT_EQ(sim_count(SIM_IOCTL, L"Volume{", IOCTL_VOLUME_ONLINE), 1);
+}
+
 void stop_on_refusal(const SimEvent &event, void *)
 {
     if (event.kind == SIM_WRITE && event.offset == 0 && !event.ok) set_cancel_flag(1);
