@@ -66,6 +66,8 @@ bool sim_volume_present(const SimVolume &volume);
 bool sim_object_region(SimObjectKind kind, int index, SimRegion *region);
 SimDisk *sim_find_disk(int number);
 void sim_pull(SimDisk *disk);
+// A data open mounts a dismounted volume again, unless it is locked or offline.
+void sim_mount_again(SimVolume *volume);
 
 void sim_content_read(SimDisk *disk, uint64_t offset, void *buffer, size_t length);
 void sim_content_write(SimDisk *disk, uint64_t offset, const void *buffer, size_t length);
