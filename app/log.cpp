@@ -9,6 +9,15 @@
 
 enum { LOG_LINE_CHARS = 1024, LOG_PATH_CHARS = 276, LOG_UTF8_BYTES = 3072, LOG_TEXT_LIMIT = 1020 };
 
+// One event is one line: a line break inside a logged text (an image path from
+// the command line, a text from the network) could otherwise forge lines such
+// as a verdict. Control characters and the Unicode line breaks become blanks.
+static void blank_control_characters(wchar_t *text)
+{
+    for (; *text; ++text)
+        if (*text < 0x20 || *text == 0x85 || *text == 0x2028 || *text == 0x2029) *text = L' ';
+}
+
 void write_log(const wchar_t *format, ...)
 {
     wchar_t line[LOG_LINE_CHARS];
@@ -26,6 +35,7 @@ void write_log(const wchar_t *format, ...)
     _vsnwprintf(line + stamp, LOG_TEXT_LIMIT + 1 - stamp, format, args);
     va_end(args);
     line[LOG_TEXT_LIMIT] = L'\0';
+    blank_control_characters(line + stamp);
     wcscat(line, L"\r\n");
 
     // Without a folder the path would name the root of the current drive.

@@ -45,17 +45,6 @@ bool is_on_disk(const STORAGE_DEVICE_NUMBER &number, int disk_number)
     return number.DeviceType == FILE_DEVICE_DISK && number.DeviceNumber == (DWORD)disk_number;
 }
 
-bool volume_lies_on_disk(HANDLE volume, int disk_number)
-{
-    STORAGE_DEVICE_NUMBER number;
-    if (query_device_number(volume, &number) && is_on_disk(number, disk_number)) return true;
-    int numbers[MAX_VOLUME_EXTENTS];
-    int count = volume_disk_numbers(volume, numbers);
-    for (int i = 0; i < count; ++i)
-        if (numbers[i] == disk_number) return true;
-    return false;
-}
-
 // A partition number reported for another disk (a volume across disks) would
 // make the raw-partition phase skip this disk's partition of that number.
 int partition_number_on_disk(HANDLE volume, int disk_number)
@@ -124,14 +113,18 @@ void take_raw_partitions(int disk_number, HeldVolumes *held)
     }
 }
 
+bool send_to_volume(HANDLE volume, DWORD code)
+{
+    DWORD returned = 0;
+    return seam.DeviceIoControl(volume, code, NULL, 0, NULL, 0, &returned, NULL) != FALSE;
+}
+
 // True once locked; otherwise `error` holds the last attempt's error.
 bool lock_with_retries(HANDLE volume, int attempts, DWORD *error)
 {
     *error = 0;
     for (int attempt = 1; attempt <= attempts; ++attempt) {
-        DWORD returned = 0;
-        if (seam.DeviceIoControl(volume, FSCTL_LOCK_VOLUME, NULL, 0, NULL, 0, &returned, NULL))
-            return true;
+        if (send_to_volume(volume, FSCTL_LOCK_VOLUME)) return true;
         *error = GetLastError();
         seam.Sleep(LOCK_RETRY_DELAY_MS);
     }
@@ -139,6 +132,17 @@ bool lock_with_retries(HANDLE volume, int attempts, DWORD *error)
 }
 
 }  // namespace
+
+bool volume_lies_on_disk(HANDLE volume, int disk_number)
+{
+    STORAGE_DEVICE_NUMBER number;
+    if (query_device_number(volume, &number) && is_on_disk(number, disk_number)) return true;
+    int numbers[MAX_VOLUME_EXTENTS];
+    int count = volume_disk_numbers(volume, numbers);
+    for (int i = 0; i < count; ++i)
+        if (numbers[i] == disk_number) return true;
+    return false;
+}
 
 void take_volumes_offline(int disk_number, HeldVolumes *held)
 {
@@ -150,20 +154,28 @@ void lock_dismount_and_hold(HeldVolumes *held, HANDLE volume, const wchar_t *pat
                             int partition_number, int lock_attempts)
 {
     DWORD error = 0;
-    if (!lock_with_retries(volume, lock_attempts, &error))
-        write_log(L"%ls would not lock (%lu) - dismounting it anyway", path, error);
-    DWORD returned = 0;
-    if (!seam.DeviceIoControl(volume, FSCTL_DISMOUNT_VOLUME, NULL, 0, NULL, 0, &returned, NULL))
-        write_log(L"dismount %ls failed (%lu)", path, GetLastError());
+    bool locked = lock_with_retries(volume, lock_attempts, &error);
+    if (!locked) write_log(L"%ls would not lock (%lu) - dismounting it anyway", path, error);
+    bool dismounted = send_to_volume(volume, FSCTL_DISMOUNT_VOLUME);
+    if (!dismounted) write_log(L"dismount %ls failed (%lu)", path, GetLastError());
     if (held->count < 0) held->count = 0;
     if (held->count >= MAX_HELD_VOLUMES) {
         seam.CloseHandle(volume);
         return;
     }
+    // Dismounted without a lock, any program's touch would mount it again, and
+    // Windows then refuses the disk writes into its sectors. Offline, it stays
+    // unmounted. Only a dismounted volume may be taken offline.
+    bool offline = false;
+    if (!locked && dismounted) {
+        offline = send_to_volume(volume, IOCTL_VOLUME_OFFLINE);
+        if (!offline) write_log(L"offline %ls failed (%lu)", path, GetLastError());
+    }
     int slot = held->count;
     held->handles[slot] = volume;
     copy_cut(held->names[slot], HELD_NAME_CHARS, path);
     held->partition_numbers[slot] = partition_number;
+    held->offline[slot] = offline;
     held->count = slot + 1;
     write_log(L"took %ls offline", path);
 }
@@ -174,8 +186,10 @@ void release_held_volumes(HeldVolumes *held)
         HANDLE volume = held->handles[i];
         // Forgotten once closed, so a second release cannot close a reused handle value.
         if (volume == INVALID_HANDLE_VALUE) continue;
-        DWORD returned = 0;
-        seam.DeviceIoControl(volume, FSCTL_UNLOCK_VOLUME, NULL, 0, NULL, 0, &returned, NULL);
+        if (held->offline[i] && !send_to_volume(volume, IOCTL_VOLUME_ONLINE))
+            write_log(L"online %ls failed (%lu)", held->names[i], GetLastError());
+        held->offline[i] = false;
+        send_to_volume(volume, FSCTL_UNLOCK_VOLUME);
         seam.CloseHandle(volume);
         held->handles[i] = INVALID_HANDLE_VALUE;
     }

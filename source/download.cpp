@@ -82,6 +82,10 @@ static bool run_attempt(Download *d)
 {
     report_status(download_permille(d->on_disk), L"Connecting to " QV_UPDATE_HOST L"\x2026");
     DWORD error = open_http_request(&d->http, manifest_info.iso_url, d->on_disk, &d->status);
+    if (d->http.proxy[0] && !d->proxy_logged) {
+        write_log(L"download: through proxy %ls", d->http.proxy);
+        d->proxy_logged = true;
+    }
     if (error != 0) {
         describe_error(error, d->reason, DOWNLOAD_REASON_CHARS);
         write_log(L"download attempt %d: error %lu (%ls)", d->attempt, error, d->reason);

@@ -22,6 +22,7 @@ struct Download {
     DWORD status;
     DWORD attempt_clock;
     HttpRequest http;
+    bool proxy_logged;                        // once per download, not per attempt
 };
 
 // Progress of `bytes` in thousandths of the image size.

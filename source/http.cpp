@@ -55,6 +55,67 @@ static void apply_session_settings(HINTERNET session)
                        HTTP_TIMEOUT_MS);
 }
 
+// A proxy from automatic detection or a configuration script, when the
+// user's Internet Options ask for one and it answers for this address.
+static bool proxy_from_script(HINTERNET session, const wchar_t *url,
+                              const WINHTTP_CURRENT_USER_IE_PROXY_CONFIG *options,
+                              WINHTTP_PROXY_INFO *found)
+{
+    if (!options->fAutoDetect && !options->lpszAutoConfigUrl) return false;
+    WINHTTP_AUTOPROXY_OPTIONS autoproxy;
+    ZeroMemory(&autoproxy, sizeof autoproxy);
+    if (options->lpszAutoConfigUrl) {
+        autoproxy.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
+        autoproxy.lpszAutoConfigUrl = options->lpszAutoConfigUrl;
+    }
+    if (options->fAutoDetect) {
+        autoproxy.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
+        autoproxy.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+    }
+    autoproxy.fAutoLogonIfChallenged = TRUE;
+    return WinHttpGetProxyForUrl(session, url, &autoproxy, found) != FALSE;
+}
+
+static void free_proxy_texts(wchar_t *a, wchar_t *b, wchar_t *c)
+{
+    if (a) GlobalFree(a);
+    if (b) GlobalFree(b);
+    if (c) GlobalFree(c);
+}
+
+// WinHTTP's default ignores the proxy a person sets in Internet Options, and
+// many shop networks reach the internet only through one. A session opened
+// with the proxy named is what every WinHTTP honours.
+static HINTERNET open_session(const wchar_t *url, wchar_t proxy[PROXY_TEXT_CHARS])
+{
+    proxy[0] = L'\0';
+    HINTERNET session = WinHttpOpen(USER_AGENT, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG options;
+    ZeroMemory(&options, sizeof options);
+    if (!session || !WinHttpGetIEProxyConfigForCurrentUser(&options)) return session;
+    WINHTTP_PROXY_INFO chosen;
+    ZeroMemory(&chosen, sizeof chosen);
+    bool scripted = proxy_from_script(session, url, &options, &chosen);
+    if (!scripted && options.lpszProxy && options.lpszProxy[0]) {
+        chosen.dwAccessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+        chosen.lpszProxy = options.lpszProxy;
+        chosen.lpszProxyBypass = options.lpszProxyBypass;
+    }
+    if (chosen.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && chosen.lpszProxy) {
+        HINTERNET named = WinHttpOpen(USER_AGENT, WINHTTP_ACCESS_TYPE_NAMED_PROXY, chosen.lpszProxy,
+                                      chosen.lpszProxyBypass, 0);
+        if (named) {
+            WinHttpCloseHandle(session);
+            session = named;
+            copy_cut(proxy, PROXY_TEXT_CHARS, chosen.lpszProxy);
+        }
+    }
+    if (scripted) free_proxy_texts(chosen.lpszProxy, chosen.lpszProxyBypass, NULL);
+    free_proxy_texts(options.lpszAutoConfigUrl, options.lpszProxy, options.lpszProxyBypass);
+    return session;
+}
+
 static void add_range_header(HINTERNET request, uint64_t start)
 {
     wchar_t header[RANGE_HEADER_CHARS];
@@ -67,6 +128,7 @@ DWORD open_http_request(HttpRequest *http, const wchar_t *url, uint64_t start, D
     http->session = NULL;
     http->connection = NULL;
     http->request = NULL;
+    http->proxy[0] = L'\0';
     *status = 0;
 
     UrlParts parts;
@@ -74,8 +136,7 @@ DWORD open_http_request(HttpRequest *http, const wchar_t *url, uint64_t start, D
     wchar_t object_name[OBJECT_NAME_CHARS];
     format_cut(object_name, OBJECT_NAME_CHARS - 1, L"%ls%ls", parts.path, parts.query);
 
-    http->session = WinHttpOpen(USER_AGENT, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    http->session = open_session(url, http->proxy);
     if (!http->session) return failure_code();
     apply_session_settings(http->session);
 

@@ -4,10 +4,15 @@
 #include <winhttp.h>
 #include <stdint.h>
 
+enum { PROXY_TEXT_CHARS = 256 };
+
 struct HttpRequest {
     HINTERNET session;
     HINTERNET connection;
     HINTERNET request;
+    // The proxy that the user's Internet Options chose for this request;
+    // empty when they chose none and WinHTTP's own setting applies.
+    wchar_t proxy[PROXY_TEXT_CHARS];
 };
 
 // Sends a GET for `url` (http or https), from byte `start` when it is not 0,

@@ -118,6 +118,7 @@ void fetch_manifest(void)
     HttpRequest http;
     DWORD status = 0;
     DWORD error = open_http_request(&http, MANIFEST_URL, 0, &status);
+    if (http.proxy[0]) write_log(L"manifest: through proxy %ls", http.proxy);
     if (error != 0) {
         wchar_t reason[REASON_CHARS];
         describe_error(error, reason, REASON_CHARS);

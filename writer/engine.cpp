@@ -105,12 +105,9 @@ static bool image_is_on_disk(const wchar_t *image_path, int disk_number)
     HANDLE handle = seam.CreateFileW(volume, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                                      OPEN_EXISTING, 0, NULL);
     if (handle == INVALID_HANDLE_VALUE) return false;
-    int numbers[MAX_VOLUME_EXTENTS];
-    int count = volume_disk_numbers(handle, numbers);
+    bool on_disk = volume_lies_on_disk(handle, disk_number);
     seam.CloseHandle(handle);
-    for (int i = 0; i < count; ++i)
-        if (numbers[i] == disk_number) return true;
-    return false;
+    return on_disk;
 }
 
 // Checks that refuse without touching anything; false leaves a message.

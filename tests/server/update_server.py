@@ -32,11 +32,15 @@ Faults (combine as needed; `times` says for how many requests, default 1):
   short=N             send N body bytes without a length, then close cleanly
   stall=N             after N body bytes go silent for `stall_seconds` (40)
   rate=N              send the body at about N bytes per second
+
+The plain-HTTP port is also a forward proxy for HTTPS: CONNECT to localhost or
+127.0.0.1 opens a tunnel, and the request log gets a line "CONNECT<tab>host:port".
 """
 import argparse
 import hashlib
 import os
 import random
+import select
 import socket
 import ssl
 import subprocess
@@ -47,8 +51,8 @@ import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
-HELLO = b"quenvar-update-server 3"
-FEATURES = b"tls"
+HELLO = b"quenvar-update-server 4"
+FEATURES = b"tls connect"
 PATTERN_BYTES = 1000003  # not a power of two, so shifted ranges never look alike
 SEND_PIECE = 1 << 20
 LOCK_LEASE_SECONDS = 180
@@ -229,6 +233,8 @@ class Handler(BaseHTTPRequestHandler):
     def do_GET(self):
         STATE.last_activity = time.monotonic()
         url = urllib.parse.urlsplit(self.path)
+        # A client behind a proxy may name the whole address; log the path alone.
+        self.path = url.path + ("?" + url.query if url.query else "")
         if url.path.startswith("/__control/"):
             self.control(url.path[len("/__control/"):], urllib.parse.parse_qs(url.query))
         else:
@@ -236,6 +242,45 @@ class Handler(BaseHTTPRequestHandler):
 
     do_POST = do_GET
     do_HEAD = do_GET
+
+    def do_CONNECT(self):
+        STATE.last_activity = time.monotonic()
+        with STATE.mutex:
+            STATE.log.append("\t".join([
+                self.command, self.path, "-",
+                self.headers.get("User-Agent") or "-", self.server.scheme]))
+        host, _, port = self.path.rpartition(":")
+        if host not in ("localhost", "127.0.0.1") or not port.isdigit():
+            self.send_simple(403, b"only local tunnels\n")
+            return
+        try:
+            upstream = socket.create_connection(("127.0.0.1", int(port)), timeout=10)
+        except OSError:
+            self.send_simple(502, b"no answer\n")
+            return
+        self.send_response(200, "Connection established")
+        self.end_headers()
+        self.close_connection = True
+        self.relay(self.connection, upstream)
+
+    @staticmethod
+    def relay(client, upstream):
+        ends = [client, upstream]
+        try:
+            while True:
+                ready, _, _ = select.select(ends, [], [], 60)
+                if not ready:
+                    return
+                for end in ready:
+                    data = end.recv(65536)
+                    if not data:
+                        return
+                    (upstream if end is client else client).sendall(data)
+                    STATE.last_activity = time.monotonic()
+        except OSError:
+            return
+        finally:
+            upstream.close()
 
     # -- control -----------------------------------------------------------
     def control(self, verb, query):

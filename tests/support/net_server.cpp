@@ -5,10 +5,10 @@
 
 namespace {
 
-const wchar_t HELLO[] = L"quenvar-update-server 3";
+const wchar_t HELLO[] = L"quenvar-update-server 4";
 // A server from an older build answers the same hello but lacks these.
-const char FEATURES[] = "tls";
-const DWORD START_WAIT_MS = 15000;
+const char FEATURES[] = "tls connect";
+const DWORD START_WAIT_MS = 30000;
 const int IDLE_EXIT_SECONDS = 300;
 
 unsigned https_port(void)
@@ -69,11 +69,23 @@ std::string control(const std::string &verb, const std::string &body = "")
     return answer;
 }
 
+enum ServerState { SERVER_NONE, SERVER_OURS, SERVER_FOREIGN };
+
+// A busy server may answer slowly; only a different answer marks another
+// build's server, which is then replaced.
+ServerState server_state(void)
+{
+    const DWORD patience_ms = 10000;
+    std::string answer;
+    if (!control_request("hello", "", &answer, patience_ms)) return SERVER_NONE;
+    if (widen(answer) != HELLO) return SERVER_FOREIGN;
+    if (!control_request("features", "", &answer, patience_ms)) return SERVER_NONE;
+    return answer.find(FEATURES) == 0 ? SERVER_OURS : SERVER_FOREIGN;
+}
+
 bool server_answers(void)
 {
-    std::string answer;
-    return control_request("hello", "", &answer, 2000) && widen(answer) == HELLO &&
-           control_request("features", "", &answer, 2000) && answer.find(FEATURES) == 0;
+    return server_state() == SERVER_OURS;
 }
 
 // Z:\a\b -> /a/b: the server is a Linux process.
@@ -168,11 +180,12 @@ std::vector<std::string> split(const std::string &text, char separator)
 
 bool net_server_acquire(std::string *error)
 {
-    if (!server_answers()) {
+    ServerState state = server_state();
+    if (state != SERVER_OURS) {
         std::string answer;
         // An older server from another build may hold the ports: it is replaced
         // once no test of that build holds it.
-        if (control_request("hello", "", &answer, 2000)) {
+        if (state == SERVER_FOREIGN) {
             control_request("lock?owner=replacing-" + std::to_string(GetCurrentProcessId()), "",
                             &answer, 200000);
             control_request("quit", "", &answer, 2000);

@@ -237,7 +237,7 @@ HANDLE WINAPI sim_CreateFileW(LPCWSTR path, DWORD access, DWORD share,
         return INVALID_HANDLE_VALUE;
     }
     if (kind == SIM_OBJ_VOLUME && (wants_read(access) || wants_write(access)))
-        m.volumes[index]->mounted = true;  // a data open mounts a dismounted volume again
+        sim_mount_again(m.volumes[index].get());
     SimHandle handle;
     handle.serial = m.next_serial++;
     handle.kind = kind;

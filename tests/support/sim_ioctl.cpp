@@ -167,6 +167,23 @@ DWORD dismount_volume(Call &call)
     return 0;
 }
 
+// Offline or online again; through a raw partition, for the volume on it too
+// (on Windows both names open the same volume device).
+DWORD set_offline(Call &call, bool offline)
+{
+    SimMachine &m = sim_machine();
+    const SimHandle &handle = *call.handle;
+    SimLockable *lock = sim_object_lock(handle.kind, handle.index);
+    if (handle.kind == SIM_OBJ_DISK) return ERROR_INVALID_FUNCTION;
+    if (!has_data_access(handle)) return ERROR_ACCESS_DENIED;
+    DWORD error = offline ? lock->offline_error : lock->online_error;
+    if (error) return error;
+    lock->offline = offline;
+    if (handle.kind == SIM_OBJ_PARTITION && m.partitions[handle.index]->volume >= 0)
+        m.volumes[m.partitions[handle.index]->volume]->lock.offline = offline;
+    return 0;
+}
+
 DWORD answer(DWORD code, Call &call)
 {
     switch (code) {
@@ -181,6 +198,8 @@ DWORD answer(DWORD code, Call &call)
     case FSCTL_LOCK_VOLUME: return lock_volume(call);
     case FSCTL_UNLOCK_VOLUME: return unlock_volume(call);
     case FSCTL_DISMOUNT_VOLUME: return dismount_volume(call);
+    case IOCTL_VOLUME_OFFLINE: return set_offline(call, true);
+    case IOCTL_VOLUME_ONLINE: return set_offline(call, false);
     case FSCTL_ALLOW_EXTENDED_DASD_IO: {
         SimDisk *disk = call.handle->kind == SIM_OBJ_DISK ? sim_find_disk(call.handle->index)
                                                           : nullptr;

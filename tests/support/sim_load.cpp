@@ -136,6 +136,8 @@ bool lock_key(const std::string &key, uint64_t n, SimLockable *lock)
     else if (key == "dismount-error") lock->dismount_error = (DWORD)n;
     else if (key == "open-error") lock->open_error = (DWORD)n;
     else if (key == "rw-open-error") lock->rw_open_error = (DWORD)n;
+    else if (key == "offline-error") lock->offline_error = (DWORD)n;
+    else if (key == "online-error") lock->online_error = (DWORD)n;
     else return false;
     return true;
 }

@@ -28,7 +28,14 @@
 //        [error=CODE] [moved=BYTES]
 //
 // Lock keys: lock-refusals=N open-files=N lock-error= dismount-error=
-//            open-error= rw-open-error=
+//            open-error= rw-open-error= offline-error= online-error=
+//
+// Volumes behave as on Windows: while one is mounted and not locked, disk
+// writes into its sectors are refused (unless `unprotected`); a dismounted
+// volume that is neither locked nor offline is mounted again by the next data
+// open or another program's touch (sim_touch_volume); one taken offline
+// (IOCTL_VOLUME_OFFLINE, through the volume or its raw partition) is never
+// mounted again until IOCTL_VOLUME_ONLINE.
 #pragma once
 #include <string>
 #include <vector>

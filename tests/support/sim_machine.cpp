@@ -145,6 +145,11 @@ bool sim_object_region(SimObjectKind kind, int index, SimRegion *region)
     }
 }
 
+void sim_mount_again(SimVolume *volume)
+{
+    if (!volume->lock.locked_by && !volume->lock.offline) volume->mounted = true;
+}
+
 void sim_pull(SimDisk *disk)
 {
     disk->present = false;
@@ -395,6 +400,13 @@ void sim_add_fault(int disk, int kinds, uint64_t offset, uint64_t length, int re
     sim_add_fault(disk, fault);
 }
 
+void sim_touch_volume(int index)
+{
+    SimGuard guard(sim_machine().mutex);
+    SimVolume *volume = sim_volume(index);
+    if (volume && sim_volume_present(*volume)) sim_mount_again(volume);
+}
+
 void sim_pull_disk(int number)
 {
     SimGuard guard(sim_machine().mutex);
@@ -483,6 +495,10 @@ std::string sim_audit(void)
         findings += line;
     }
     auto check_lock = [&](const SimLockable &lock, const std::wstring &what) {
+        if (lock.offline) {
+            snprintf(line, sizeof line, "%ls left offline\n", what.c_str());
+            findings += line;
+        }
         if (lock.locked_by == 0) return;
         snprintf(line, sizeof line, "%ls still locked by handle %lu\n", what.c_str(),
                  lock.locked_by);

@@ -23,10 +23,13 @@ struct SimLockable {
     DWORD dismount_error = 0;     // non-zero: every dismount fails with it
     DWORD open_error = 0;         // non-zero: every open fails with it
     DWORD rw_open_error = 0;      // non-zero: opens asking for read or write fail
+    DWORD offline_error = 0;      // non-zero: IOCTL_VOLUME_OFFLINE fails with it
+    DWORD online_error = 0;       // non-zero: IOCTL_VOLUME_ONLINE fails with it
     // State, kept by the machine.
     unsigned long locked_by = 0;  // serial of the handle holding the lock, 0: none
     int lock_attempts = 0;
     int dismounts = 0;
+    bool offline = false;         // never mounted again until brought online
 };
 
 enum SimFaultKind { SIM_FAULT_READ = 1, SIM_FAULT_WRITE = 2, SIM_FAULT_SEEK = 4 };
@@ -166,6 +169,9 @@ void sim_add_fault(int disk, const SimFault &fault);
 // or with error 0 a short "success" of `moved` bytes.
 void sim_add_fault(int disk, int kinds, uint64_t offset, uint64_t length, int remaining,
                    DWORD error, DWORD moved = 0);
+// Another program (Explorer, a virus scanner) opens the volume: a dismounted
+// volume that is neither locked nor offline is mounted again.
+void sim_touch_volume(int index);
 // The disk goes away now: every later call on it fails as Windows would.
 void sim_pull_disk(int number);
 // The disk comes back (plugged in again): present, its content kept.

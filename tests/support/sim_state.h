@@ -70,6 +70,8 @@ void sim_pull(SimDisk *disk);
 // Returns once no hold keeps transfers on the handle's disk waiting, and the
 // disk's pace has passed.
 void sim_wait_before_transfer(HANDLE handle);
+// A data open mounts a dismounted volume again, unless it is locked or offline.
+void sim_mount_again(SimVolume *volume);
 
 void sim_content_read(SimDisk *disk, uint64_t offset, void *buffer, size_t length);
 void sim_content_write(SimDisk *disk, uint64_t offset, const void *buffer, size_t length);

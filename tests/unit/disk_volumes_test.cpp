@@ -57,6 +57,7 @@ TEST_F(VolumesTest, OneLetteredVolumeIsLockedDismountedAndHeldAtTheFirstAttempt)
     EXPECT_EQ(lock_attempts(), 1);
     EXPECT_EQ(sim_volume(e)->lock.dismounts, 1);
     EXPECT_NE(sim_volume(e)->lock.locked_by, 0UL);
+    EXPECT_EQ(sim_count(SIM_IOCTL, nullptr, IOCTL_VOLUME_OFFLINE), 0);  // locked is enough
     EXPECT_EQ(virtual_clock_slept_ms(), 0ULL);
     // Partition 1 is held through its volume; 2 to 16 do not exist and fail silently.
     EXPECT_FALSE(sim_opened_path(partition_path(1, 1).c_str()));
@@ -80,6 +81,7 @@ TEST_F(VolumesTest, VolumeWithAnotherProgramsFileIsTriedTwentyTimesThenDismounte
     EXPECT_EQ(virtual_clock_slept_ms(), 5000ULL);
     EXPECT_EQ(sim_count(SIM_SLEEP), 20);
     EXPECT_EQ(sim_volume(e)->lock.dismounts, 1);
+    EXPECT_TRUE(sim_volume(e)->lock.offline);
     EXPECT_EQ(log_lines(),
               (std::vector<std::wstring>{device_name(e) + L" would not lock (5) - dismounting it anyway",
                                          L"took " + device_name(e) + L" offline"}));
@@ -99,11 +101,16 @@ TEST_F(VolumesTest, LockGrantedAtTheThirdAttemptWaitsTwoPauses)
 TEST_F(VolumesTest, FailedDismountIsLoggedAndTheVolumeStillHeld)
 {
     int e = sim_add_partition_volume(1, 1, L'E');
+    sim_volume(e)->lock.foreign_open_files = 1;
     sim_volume(e)->lock.dismount_error = ERROR_NOT_READY;
     take_volumes_offline(1, &held);
     ASSERT_EQ(held.count, 1);
-    EXPECT_EQ(log_lines(), (std::vector<std::wstring>{L"dismount " + device_name(e) + L" failed (21)",
-                                                      L"took " + device_name(e) + L" offline"}));
+    EXPECT_EQ(log_lines(), (std::vector<std::wstring>{
+                               device_name(e) + L" would not lock (5) - dismounting it anyway",
+                               L"dismount " + device_name(e) + L" failed (21)",
+                               L"took " + device_name(e) + L" offline"}));
+    // Still mounted, it is not taken offline: that needs a dismount first.
+    EXPECT_EQ(sim_count(SIM_IOCTL, nullptr, IOCTL_VOLUME_OFFLINE), 0);
 }
 
 TEST_F(VolumesTest, VolumeThatWillNotOpenForWritingIsLoggedAndSkipped)
@@ -237,6 +244,34 @@ TEST_F(VolumesTest, FullSetLocksAndDismountsTheRestButClosesIt)
     EXPECT_EQ(last->lock.locked_by, 0UL);
     EXPECT_EQ(sim_count_log_lines(log_lines(), L"took "), 32);
     EXPECT_EQ(sim_open_handles(), 32);
+}
+
+TEST_F(VolumesTest, VolumeTakenOfflineIsOnlineAgainBeforeItsHandleIsUnlockedAndClosed)
+{
+    SetEnvironmentVariableW(L"QV_NO_PARTITION_LOCK", L"1");
+    int e = sim_add_partition_volume(1, 1, L'E', DRIVE_REMOVABLE, MIB, GIB);
+    int f = sim_add_partition_volume(1, 2, L'F', DRIVE_REMOVABLE, 2 * GIB, GIB);
+    sim_volume(e)->lock.foreign_open_files = sim_volume(f)->lock.foreign_open_files = 1;
+    sim_volume(f)->lock.online_error = ERROR_NOT_READY;
+    take_volumes_offline(1, &held);
+    sim_touch_volume(e);
+    EXPECT_FALSE(sim_volume(e)->mounted);
+    sim_clear_journal();
+    release_held_volumes(&held);
+    std::vector<SimEvent> journal = sim_journal();
+    ASSERT_EQ(journal.size(), 6u);  // online, unlock, close: E, then F
+    const DWORD codes[] = {IOCTL_VOLUME_ONLINE, FSCTL_UNLOCK_VOLUME, 0};
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(journal[i].path, device_name(i < 3 ? e : f));
+        EXPECT_EQ(journal[i].code, codes[i % 3]);
+    }
+    EXPECT_EQ(journal[5].kind, SIM_CLOSE);
+    sim_touch_volume(e);
+    EXPECT_TRUE(sim_volume(e)->mounted);  // Windows may mount it again
+    std::wstring refused = L"online " + device_name(f) + L" failed (21)";
+    EXPECT_EQ(sim_count_log_lines(log_lines(), refused.c_str()), 1);
+    EXPECT_EQ(sim_audit(), narrow(sim_volume(f)->name) + " left offline\n");
+    sim_volume(f)->lock.offline = false;  // the refusal was the point; the audit has spoken
 }
 
 TEST_F(VolumesTest, ReleaseUnlocksAndClosesEachEntryInOrderOnce)

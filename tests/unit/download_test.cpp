@@ -272,7 +272,7 @@ TEST_F(DownloadTest, NotThereEndsAtOnceAndKeepsThePartialDownload)
         ASSERT_FALSE(run(1000));
         wchar_t expected[200];
         _snwprintf(expected, 199,
-                   L"The quenvar OS 2.1 image is not on localhost:47443 (HTTP %d).", status);
+                   L"The quenvar OS 2.1 image is not on " QV_UPDATE_HOST L" (HTTP %d).", status);
         EXPECT_STREQ(message, expected);
         EXPECT_EQ(ranges().size(), 1u);
         EXPECT_TRUE(pauses.empty());
@@ -286,7 +286,7 @@ TEST_F(DownloadTest, ServerErrorEveryTimeMakesEightAttemptsWithGrowingPauses)
     write_partial(1000);
     net_server_script(IMAGE_PATH, "status=500&times=8");
     ASSERT_FALSE(run(1000));
-    EXPECT_STREQ(message, L"The download did not finish (localhost:47443 answered HTTP 500). "
+    EXPECT_STREQ(message, L"The download did not finish (" QV_UPDATE_HOST L" answered HTTP 500). "
                           L"Press Write to continue it.");
     EXPECT_EQ(pauses, Pauses({2000, 4000, 8000, 30000, 30000, 30000, 30000}));
     EXPECT_EQ(virtual_clock_slept_ms(), 134000u);

@@ -299,6 +299,31 @@ TEST_F(EngineTest, ImageOnTheChosenStickIsRefused)
     EXPECT_EQ(log(), "");
 }
 
+// The refusal decides as the takeover does: device number first, then extents.
+TEST_F(EngineTest, ImageVolumeFoundByEitherAnswerIsRefusedOneWithNeitherIsWritten)
+{
+    struct Answers { bool number, extents; int result; };
+    for (Answers answers : {Answers{true, false, 0}, Answers{false, true, 0},
+                            Answers{false, false, 1}}) {
+        sim_reset();
+        add_stick(8 * MIB);
+        // Behind the image's bytes, so a volume that nothing can place is no obstacle.
+        int v = sim_add_partition_volume(STICK, 2, L'F', DRIVE_REMOVABLE, 4 * MIB, 2 * MIB);
+        if (!answers.number) sim_volume(v)->partition_number = -1;
+        if (!answers.extents) sim_volume(v)->extents_error = ERROR_INVALID_FUNCTION;
+        make_image(2 * MIB, 41);
+        sim_add_mount_folder((folder + L"\\").c_str(), v);
+        ASSERT_EQ(write(), answers.result) << answers.number << answers.extents << narrow(message);
+        if (answers.result == 1) continue;
+        EXPECT_STREQ(message, L"The ISO file is ON this pen drive, so writing would destroy it. "
+                              L"Copy the ISO to the PC first.");
+        for (const SimEvent &event : sim_journal())
+            EXPECT_FALSE(event.kind == SIM_OPEN && (event.access & GENERIC_WRITE))
+                << narrow(event.path);
+        EXPECT_EQ(log(), "");
+    }
+}
+
 TEST_F(EngineTest, ImageElsewhereOrOnAnUnknownVolumePasses)
 {
     add_stick(8 * MIB);
@@ -752,6 +777,36 @@ TEST_F(EngineTest, PassTwoTakesVolumesThatAppearedSincePassOne)
     ASSERT_NE(second_take, std::string::npos) << text;
     EXPECT_LT(refused, second_take);
     EXPECT_LT(second_take, text.find("pass 2: disk locked"));
+}
+
+// Explorer, with a file open on the stick, reads it again once the write has begun.
+void touch_after_first_write(const SimEvent &event, void *)
+{
+    if (event.kind == SIM_WRITE && event.ok && event.offset == 0) sim_touch_volume(0);
+}
+
+TEST_F(EngineTest, VolumeInUseIsKeptOfflineSoAForeignTouchCannotStopTheCopy)
+{
+    // A volume that cannot be taken offline is as it was without this step.
+    add_stick(8 * MIB);
+    sim_volume(0)->lock.foreign_open_files = 1;
+    sim_volume(0)->lock.offline_error = ERROR_INVALID_FUNCTION;
+    std::wstring name = sim_volume(0)->name;
+    name.pop_back();
+    make_image(3 * MIB, 151);
+    sim_set_hook(touch_after_first_write, nullptr);
+    EXPECT_EQ(write(), 0);
+    EXPECT_EQ(std::wstring(message).rfind(L"Writing to the pen drive failed at 1 MB: ", 0), 0u)
+        << narrow(message);
+    EXPECT_TRUE(logged("offline " + narrow(name) + " failed (1)")) << log();
+
+    sim_reset();
+    add_stick(8 * MIB);
+    sim_volume(0)->lock.foreign_open_files = 1;
+    sim_set_hook(touch_after_first_write, nullptr);
+    ASSERT_EQ(write(), 1) << narrow(message);
+    EXPECT_EQ(disk_bytes(0, image.size()), image);
+    EXPECT_EQ(sim_count(SIM_IOCTL, L"Volume{", IOCTL_VOLUME_ONLINE), 1);
 }
 
 void stop_on_refusal(const SimEvent &event, void *)

@@ -57,6 +57,19 @@ TEST_F(LogTest, LongestLineOfWideCharactersStillFits)
     EXPECT_EQ(log_bytes().size(), 21u + 999u * 3u + 2u);
 }
 
+TEST_F(LogTest, ControlCharactersAndLineBreaksInATextAreWrittenAsBlanks)
+{
+    const wchar_t *breaks[] = {L"\r", L"\n", L"\t", L"\x01", L"\x1b", L"\x1f",
+                               L"\x85", L"\x2028", L"\x2029"};
+    for (const wchar_t *text : breaks) write_log(L"image a%lsb.iso", text);
+    write_log(L"%hs", "x.iso\r\nTEST RESULT: OK");
+    std::string expected;
+    for (size_t i = 0; i < sizeof breaks / sizeof breaks[0]; ++i) expected += "image a b.iso\r\n";
+    expected += "x.iso  TEST RESULT: OK\r\n";
+    std::regex stamp("(^|\n)\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d  ");
+    EXPECT_EQ(std::regex_replace(log_bytes(), stamp, "$1"), expected);
+}
+
 TEST_F(LogTest, DeletedLogIsStartedAnewByTheNextLine)
 {
     write_log(L"first");

@@ -23,7 +23,9 @@ std::string manifest(const std::string &version, const std::string &url, const s
 
 std::string good_manifest(void)
 {
-    return manifest("\"2.1\"", "\"https://localhost:47443/img/quenvar-os-2.1.iso\"",
+    std::wstring host = QV_UPDATE_HOST;
+    return manifest("\"2.1\"", "\"https://" + std::string(host.begin(), host.end()) +
+                                     "/img/quenvar-os-2.1.iso\"",
                     "\"" + SHA + "\"", "3221225472");
 }
 
@@ -48,7 +50,7 @@ struct ManifestFetchTest : NetServerTest {
     }
 };
 
-const wchar_t UNREADABLE[] = L"The version list from localhost:47443 could not be read.";
+const wchar_t UNREADABLE[] = L"The version list from " QV_UPDATE_HOST L" could not be read.";
 const wchar_t NO_IMAGE[] = L"quenvar OS 2.1 has no USB image published yet.";
 const wchar_t NO_CHECKSUM[] =
     L"quenvar OS 2.1 is published without a checksum, so it cannot be verified.";
@@ -58,7 +60,7 @@ TEST_F(ManifestFetchTest, CompleteManifestIsLoadedAndLoggedOnce)
     fetch(good_manifest());
     EXPECT_EQ(manifest_info.loaded, 1);
     EXPECT_STREQ(manifest_info.version, L"2.1");
-    EXPECT_STREQ(manifest_info.iso_url, L"https://localhost:47443/img/quenvar-os-2.1.iso");
+    EXPECT_STREQ(manifest_info.iso_url, L"https://" QV_UPDATE_HOST L"/img/quenvar-os-2.1.iso");
     EXPECT_EQ(manifest_info.iso_sha256, SHA);
     EXPECT_EQ(manifest_info.iso_size, 3221225472ULL);
     EXPECT_EQ(message(), L"");
@@ -88,7 +90,7 @@ TEST_F(ManifestFetchTest, TransportErrorAndStatusesOtherThan200)
     fetch(good_manifest());
     EXPECT_EQ(manifest_info.loaded, 0);
     std::wstring text = message();
-    EXPECT_EQ(text.rfind(L"Could not reach localhost:47443: ", 0), 0u) << net_utf8(text);
+    EXPECT_EQ(text.rfind(L"Could not reach " QV_UPDATE_HOST L": ", 0), 0u) << net_utf8(text);
     EXPECT_EQ(text.back(), L'.');
     // The reason in the sentence is the one logged with its number.
     std::wstring reason = text.substr(33, text.size() - 34);
@@ -98,11 +100,11 @@ TEST_F(ManifestFetchTest, TransportErrorAndStatusesOtherThan200)
 
     net_server_script(MANIFEST_PATH, "status=404");
     fetch(good_manifest());
-    EXPECT_EQ(message(), L"localhost:47443 answered HTTP 404 for the version list.");
+    EXPECT_EQ(message(), QV_UPDATE_HOST L" answered HTTP 404 for the version list.");
     EXPECT_EQ(log_lines().at(1), "manifest: HTTP 404");
     net_server_script(MANIFEST_PATH, "status=500");
     fetch(good_manifest());
-    EXPECT_EQ(message(), L"localhost:47443 answered HTTP 500 for the version list.");
+    EXPECT_EQ(message(), QV_UPDATE_HOST L" answered HTTP 500 for the version list.");
     EXPECT_EQ(manifest_info.loaded, 0);
 }
 

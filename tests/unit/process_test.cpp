@@ -46,6 +46,22 @@ TEST(ProgramProcess, TestWriteLogsInTheTemporaryFolderAndFindsNoCandidateHere)
     EXPECT_EQ(count_of(log, "\r\n"), 2);
 }
 
+// Line breaks in IMAGE must not put a forged verdict into the log before the real one.
+TEST(ProgramProcess, ImageArgumentWithLineBreaksCannotForgeAVerdict)
+{
+    std::wstring temp = make_scratch_folder(L"proc");
+    const wchar_t forged[] = L"\"x.iso\r\n2026-12-07 22:11:45  TEST RESULT: OK\rhidden\"";
+    EXPECT_EQ(run_program_to_end(sibling_program(PROGRAM), L"--test-write 1 " + std::wstring(forged),
+                                 temp),
+              2);
+    std::string log = read_whole_file(temp + L"\\qvwriter\\writer.log");
+    EXPECT_EQ(count_of(log, "\r") + count_of(log, "\n"), 4) << log;  // two lines
+    EXPECT_NE(log.find("disk 1 x.iso  2026-12-07 22:11:45  TEST RESULT: OK hidden\r\n"),
+              std::string::npos);
+    std::string verdict = "  TEST RESULT: disk 1 is not a USB/SD candidate\r\n";
+    EXPECT_EQ(log.rfind(verdict), log.size() - verdict.size());
+}
+
 TEST(ProgramProcess, DiskGivenInLettersRunsAsDiskZero)
 {
     std::wstring temp = make_scratch_folder(L"proc");

@@ -447,7 +447,7 @@ TEST_F(SimTest, DescriptionFileBuildsTheWholeMachine)
         "volume {11111111-0000-0000-0000-000000000000} letter=C type=fixed disk=0 partition=2\n"
         "disk 1 bus=usb size=16008609792 vendor=\"SanDisk \" product=\"Cruzer Blade    \" "
         "sector=512 backing=\"" + backing_utf8 + "\"\n"
-        "volume - letter=E type=removable disk=1 partition=1 lock-refusals=3\n"
+        "volume - letter=E type=removable disk=1 partition=1 lock-refusals=3 online-error=21\n"
         "partition 1 2 offset=8G open-files=1\n"
         "disk 2 bus=sd size=32G capacity=4G pull-after=100M\n"
         "volume - letter=S type=fixed extent=1:9G:1G extent=2:1M:1G\n"
@@ -469,6 +469,7 @@ TEST_F(SimTest, DescriptionFileBuildsTheWholeMachine)
     EXPECT_EQ(sim_volume(1)->letter, L'E');
     EXPECT_EQ(sim_volume(1)->partition_number, 1);
     EXPECT_EQ(sim_volume(1)->lock.lock_refusals, 3);
+    EXPECT_EQ(sim_volume(1)->lock.online_error, 21UL);
     EXPECT_EQ(sim_volume(2)->extents.size(), 2u);
     EXPECT_EQ(sim_partition(1, 2)->lock.foreign_open_files, 1);
     EXPECT_EQ(sim_partition(1, 2)->offset, 8 * GIB);
