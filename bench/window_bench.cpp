@@ -149,8 +149,11 @@ bool job_memory(const std::wstring &folder, unsigned long long image_bytes, SIZE
     DWORD id = ok ? GetProcessId(run.process) : 0;
     ok = ok && wait_until([&] { return (window = find_program_window(id)) != NULL; }, WAIT_MS) &&
          wait_until([&] { return control_enabled(window, 108); }, WAIT_MS);
+    if (!ok) printf("no Write to press; the image line says: %ls\n", control_text(window, 103).c_str());
     *idle = ok ? private_bytes(run.process) : 0;
     HWND question = ok && press(window, 108) ? wait_for_dialog(window, WAIT_MS) : NULL;
+    if (ok && !question)
+        printf("Write asked nothing; the status line says: %ls\n", control_text(window, 110).c_str());
     ok = question && answer_dialog(question, IDYES);
     HWND ready = NULL;
     *peak = 0;

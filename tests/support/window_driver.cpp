@@ -95,7 +95,9 @@ HWND find_program_window(DWORD process_id)
          (window = FindWindowExW(NULL, window, QV_WINDOW_CLASS, NULL)) != NULL;) {
         DWORD owner = 0;
         GetWindowThreadProcessId(window, &owner);
-        if (process_id == 0 || owner == process_id) return window;
+        // Not before it shows: while it is being created its controls exist
+        // but do not yet say whether they can be used.
+        if ((process_id == 0 || owner == process_id) && IsWindowVisible(window)) return window;
     }
     return NULL;
 }

@@ -13,7 +13,8 @@
 // Polls `done` every 50 ms until it holds or `timeout_ms` passed.
 bool wait_until(const std::function<bool()> &done, DWORD timeout_ms);
 
-// The program's main window (its class), of the process when one is given.
+// The program's main window (its class), of the process when one is given,
+// once it has been created and shown.
 HWND find_program_window(DWORD process_id = 0);
 
 std::wstring window_text(HWND window);
