@@ -24,15 +24,21 @@ TEST_CODE_MARKS = ("SIMULATED", "QV_SIM_", "gtest", "GoogleTest", "virtual_clock
 
 def tree_files(source):
     """The files a clean checkout would hold: tracked or new, never ignored."""
-    listing = subprocess.run(["git", "-C", source, "ls-files", "-z", "--cached", "--others",
-                              "--exclude-standard"], stdout=subprocess.PIPE)
-    if listing.returncode == 0:
+    try:
+        listing = subprocess.run(["git", "-C", source, "ls-files", "-z", "--cached", "--others",
+                                  "--exclude-standard"], stdout=subprocess.PIPE,
+                                 stderr=subprocess.DEVNULL)
+    except OSError:
+        listing = None
+    if listing is not None and listing.returncode == 0:
         names = [name for name in listing.stdout.decode().split("\0") if name]
         return sorted(set(name for name in names if os.path.isfile(os.path.join(source, name))))
+    # No git: everything but what builds and releases leave at the top.
     names = []
     for folder, subfolders, files in os.walk(source):
-        subfolders[:] = [d for d in subfolders
-                         if d != ".git" and d != "dist" and not d.startswith("build")]
+        if folder == source:
+            subfolders[:] = [d for d in subfolders if d not in (".git", "dist")
+                             and d != "build" and not d.startswith("build-")]
         names += [os.path.relpath(os.path.join(folder, f), source) for f in files]
     return sorted(names)
 
