@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""tools/sign-release.sh on the release program, with a certificate made for
+"""tools/sign-release.sh on the release program, with certificates made for
 this run: without a certificate the program stays unsigned and the script
-says so; a wrong password or an unreachable time-stamp server fails and
-leaves the program as it was; a good signature verifies with osslsigncode
-and covers the program unchanged; tools/build-release.sh packs the signed
-program when a certificate is given.
+says so; a wrong password, an unreachable time-stamp server or a signature
+that the named root does not vouch for fails and leaves the program as it
+was; a good signature verifies with osslsigncode and covers the program
+unchanged; with a time-stamp server (one on 127.0.0.1, made here) the
+signature carries a time stamp that verifies; tools/build-release.sh packs
+the signed program when a certificate is given.
 
 Usage: signing_test.py SOURCE_DIR BUILD_DIR (after reproducible_build_test.py)
 """
@@ -16,6 +18,7 @@ import sys
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from local_time_stamps import LocalTimeStamps
 from release_support import (PROGRAM, check, environment, fail, first_checkout,
                              make_signing_identity, read, release_program, run,
                              signing_environment, step, version, work_folder)
@@ -74,6 +77,18 @@ def main(source, build):
           "the failure does not name the time-stamp server:\n" + output)
     check(read(program) == unsigned, "a failed time stamp changed the program")
 
+    step("a signature that does not verify against the named root changes nothing")
+    other = os.path.join(folder, "other")
+    os.makedirs(other)
+    other_root, _ = make_signing_identity(other, PASSWORD)
+    env = signing_environment(cert, key, PASSWORD)
+    env["QV_SIGN_CAFILE"] = other_root
+    code, output = run([sign, program], env=env)
+    check(code != 0, "a signature that the named root does not vouch for was kept:\n" + output)
+    check("does not verify against %s; %s is unchanged" % (other_root, PROGRAM) in output,
+          "no clear failure:\n" + output)
+    check(read(program) == unsigned, "an unverified signature changed the program")
+
     step("signed with the certificate: osslsigncode verifies it")
     code, output = run([sign, program], env=signing_environment(cert, key, PASSWORD))
     check(code == 0, "signing failed:\n" + output)
@@ -88,6 +103,20 @@ def main(source, build):
     code, output = run(["osslsigncode", "remove-signature", "-in", program, "-out", stripped])
     check(code == 0 and read(stripped) == unsigned,
           "without its signature the program is not the one that was built")
+
+    step("with a time-stamp server: the signature carries its time stamp")
+    fresh_copy()
+    with LocalTimeStamps(os.path.join(folder, "time-stamps")) as time_stamps:
+        code, output = run([sign, program], env=signing_environment(
+            cert, key, PASSWORD, QV_SIGN_TIMESTAMP_URL=time_stamps.url))
+        answered = time_stamps.answered
+    check(code == 0, "signing with a time-stamp server failed:\n" + output)
+    check("time-stamped by %s" % time_stamps.url in output, "no report of the time stamp:\n" + output)
+    check(answered == 1, "the time-stamp server was asked %d times" % answered)
+    code, output = run(["osslsigncode", "verify", "-CAfile", cert,
+                        "-TSA-CAfile", time_stamps.certificate, "-in", program])
+    check(code == 0 and "Timestamp Server Signature verification: ok" in output,
+          "the time stamp does not verify:\n" + output)
 
     step("build-release.sh with a certificate packs the signed program")
     dist = os.path.join(folder, "dist")
