@@ -150,14 +150,12 @@ LONGLONG transfer_end(const Transfer &t, LONGLONG began)
     return t.disk->busy_until;
 }
 
-// Host sleeps overshoot by a millisecond or more; the last ones are yielded away.
+// Sleeps the whole milliseconds left, then yields away the last fraction of one.
 void wait_until(LONGLONG end)
 {
     LONGLONG ticks_per_ms = performance_frequency() / 1000;
-    for (LONGLONG now = performance_now(); now < end; now = performance_now()) {
-        LONGLONG left_ms = (end - now) / ticks_per_ms;
-        ::Sleep(left_ms > 2 ? (DWORD)(left_ms - 2) : 0);
-    }
+    for (LONGLONG now = performance_now(); now < end; now = performance_now())
+        ::Sleep((DWORD)((end - now) / ticks_per_ms));
 }
 
 // Moves the bytes under the machine's lock; returns when the transfer would end.
