@@ -4,7 +4,8 @@
 #   doing the same calls;
 # - a 256 MiB image onto sticks limited to 40/120 and 100/200 MB/s (write/read),
 #   against the drive's own time for the same bytes.
-# Usage: bench/run-engine-bench.sh [BUILD_DIR]; ROUNDS (default 3) sets the rounds.
+# Usage: bench/run-engine-bench.sh [BUILD_DIR]; ROUNDS (default 3) sets the rounds,
+# HARNESS another build of the simulated program (an earlier one, to compare).
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(realpath -m "${1:-$here/build}")"
@@ -16,6 +17,8 @@ image="$work/image-1GiB.iso"
 [ -f "$image" ] || head -c 1073741824 /dev/urandom > "$image"
 small="$work/image-256MiB.iso"
 [ -f "$small" ] || head -c 268435456 "$image" > "$small"
+one_chunk="$work/image-1MiB.iso"
+[ -f "$one_chunk" ] || head -c 1048576 "$image" > "$one_chunk"
 # machine FILE [STICK_KEYS]: a PC with its system disk and one file-backed stick
 machine() {
   cat > "$1" <<MACHINE
@@ -29,7 +32,7 @@ MACHINE
 machine "$work/machine.txt"
 machine "$work/machine-40-120.txt" "write-rate=40M read-rate=120M"
 machine "$work/machine-100-200.txt" "write-rate=100M read-rate=200M"
-harness="$(windows_path "$build/bin/qvwriter-SIMULATED-DISKS-test-harness.exe")"
+harness="$(windows_path "$(realpath "${HARNESS:-$build/bin/qvwriter-SIMULATED-DISKS-test-harness.exe}")")"
 rounds="${ROUNDS:-3}"
 . "$here/tools/wine-env.sh" "$build"
 wineserver -p; wine cmd /c exit >/dev/null 2>&1
@@ -40,6 +43,7 @@ for rates in "40 120" "100 200"; do
   set -- $rates
   echo "== stick limited to $1 MB/s write, $2 MB/s read, 256 MiB"
   wine "$build/bin/engine_bench.exe" --drive "$1" "$2" "$harness" \
-    "$(windows_path "$work/machine-$1-$2.txt")" "$(windows_path "$small")" "$rounds"
+    "$(windows_path "$work/machine-$1-$2.txt")" "$(windows_path "$small")" "$rounds" \
+    "$(windows_path "$one_chunk")"
 done
 wineserver -k
