@@ -2,12 +2,12 @@
 // test harness, never shipped. It reads the machine from the file named by
 // QV_SIM_MACHINE, runs the program exactly as the product does, and writes the
 // journal of disk calls and the end audit to QV_SIM_JOURNAL when that is set.
-// With QV_SIM_REAL_CLOCK set, pauses and progress use the real clock.
+// With QV_SIM_REAL_CLOCK set, pauses and progress use the real clock, and
+// disks described with a rate take real time for their transfers.
 #include <windows.h>
 #include <stdio.h>
 
 #include "app/startup.h"
-#include "disk/seam.h"
 #include "tests/support/sim_load.h"
 #include "tests/support/sim_machine.h"
 
@@ -31,10 +31,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
     }
     sim_install();
     wchar_t flag[8];
-    if (environment_value(L"QV_SIM_REAL_CLOCK", flag, 8)) {
-        seam.Sleep = win32_seam.Sleep;
-        seam.GetTickCount = win32_seam.GetTickCount;
-    }
+    if (environment_value(L"QV_SIM_REAL_CLOCK", flag, 8)) sim_use_real_clock();
     int code = run_program(instance, show);
     wchar_t journal[MAX_PATH];
     if (environment_value(L"QV_SIM_JOURNAL", journal, MAX_PATH)) sim_save_journal(journal);

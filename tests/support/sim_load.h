@@ -13,6 +13,7 @@
 //         descriptor-bytes=N (the answer claims only N bytes)
 //         property-error= length-error= geometry-error= dasd-error=
 //         capacity=BYTES (a fake disk that keeps only these) pull-after=BYTES
+//         write-rate=BYTES read-rate=BYTES (per second, with the real clock only)
 //         backing=PATH present=0 and the lock keys below]
 //   volume NAME|- [letter=E type=removable|fixed|remote|cdrom|ramdisk|unknown|noroot|N
 //        disk=N partition=P [offset= length=]     (a volume on one partition)

@@ -181,6 +181,7 @@ void sim_reset(void)
     m.windows_directory = L"C:\\Windows";
     m.volume_enumeration_error = 0;
     m.protect_mounted_volumes = true;
+    m.real_clock = false;
     m.handles.clear();
     m.next_serial = 1;
     m.journal.clear();
@@ -209,6 +210,13 @@ void sim_install(void)
     seam.GetVolumeNameForVolumeMountPointW = sim_GetVolumeNameForVolumeMountPointW;
     virtual_clock_install();
     seam.Sleep = sim_Sleep;
+}
+
+void sim_use_real_clock(void)
+{
+    virtual_clock_uninstall();
+    SimGuard guard(sim_machine().mutex);
+    sim_machine().real_clock = true;
 }
 
 void sim_uninstall(void)

@@ -69,6 +69,11 @@ struct SimDisk {
     // The disk is pulled out once this many bytes have moved. 0: never.
     uint64_t pull_after_bytes = 0;
     uint64_t bytes_moved = 0;
+    // Bytes per second the disk writes and reads once the real clock is in
+    // use (sim_use_real_clock), for benchmarks; 0: as fast as the host.
+    uint64_t write_rate = 0;
+    uint64_t read_rate = 0;
+    LONGLONG busy_until = 0;      // performance-counter time its last transfer ends
     int update_properties_calls = 0;
     SimLockable lock;
     std::vector<SimFault> faults;
@@ -122,6 +127,9 @@ void sim_reset(void);
 void sim_install(void);
 // Restores the Win32 binding.
 void sim_uninstall(void);
+// After sim_install(): Sleep and GetTickCount go to Win32 again, and each
+// transfer on a disk with a rate takes real time in proportion to its length.
+void sim_use_real_clock(void);
 
 // A present disk with a descriptor built from bus, vendor and product.
 SimDisk *sim_add_disk(int number, int bus_type, uint64_t size, const char *vendor = "",

@@ -39,6 +39,7 @@ struct SimMachine {
     std::wstring windows_directory = L"C:\\Windows";
     DWORD volume_enumeration_error = 0;
     bool protect_mounted_volumes = true;
+    bool real_clock = false;     // transfers keep their disk's rate in real time
     std::map<unsigned long, SimHandle> handles;
     unsigned long next_serial = 1;
     std::vector<SimEvent> journal;
