@@ -2,6 +2,12 @@
 // stick) against a bare loop doing the same work with the same calls in the
 // same run: read the image in 1 MiB chunks, hash, write; read back, hash.
 // Usage: engine_bench HARNESS MACHINE_FILE IMAGE STICK_FILE [ROUNDS]
+//
+// With --drive, the stick of MACHINE_FILE is limited to WRITE_MBS and
+// READ_MBS, and the engine is measured against the drive's own time for the
+// image: its size at the write rate plus its size at the read rate.
+// Usage: engine_bench --drive WRITE_MBS READ_MBS HARNESS MACHINE_FILE IMAGE
+//        [ROUNDS [ONE_CHUNK_IMAGE]]
 #include <windows.h>
 #include <wincrypt.h>
 #include <psapi.h>
@@ -101,8 +107,70 @@ static int run_engine(const wchar_t *harness, const wchar_t *image, SIZE_T *peak
     return (int)code;
 }
 
+static double file_megabytes(const wchar_t *path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA attributes;
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &attributes)) return 0.0;
+    return ((double)attributes.nFileSizeHigh * 4294967296.0 + attributes.nFileSizeLow) / 1048576.0;
+}
+
+// Best time of `rounds` runs of the simulated build's test write of `image`.
+static double best_engine_run(const wchar_t *harness, const wchar_t *image, int rounds,
+                              SIZE_T *peak)
+{
+    double best = 1e30;
+    for (int round = 1; round <= rounds; ++round) {
+        double start = now_seconds();
+        SIZE_T round_peak = 0;
+        int code = run_engine(harness, image, &round_peak);
+        double engine = now_seconds() - start;
+        if (code != 0) {
+            fprintf(stderr, "the engine run failed with exit code %d\n", code);
+            return -1.0;
+        }
+        if (round_peak > *peak) *peak = round_peak;
+        if (engine < best) best = engine;
+        printf("round %d: engine %.2f s\n", round, engine);
+    }
+    return best;
+}
+
+// The engine on a rate-limited stick against the drive's own time; with a
+// one-chunk image, also the run's fixed cost (process, takeover, clearing)
+// and the engine's time without it.
+static int drive_bench(int argc, wchar_t **argv)
+{
+    if (argc < 7) {
+        fprintf(stderr, "usage: engine_bench --drive WRITE_MBS READ_MBS HARNESS MACHINE IMAGE "
+                        "[ROUNDS [ONE_CHUNK_IMAGE]]\n");
+        return 2;
+    }
+    double write_rate = _wtof(argv[2]), read_rate = _wtof(argv[3]);
+    int rounds = argc > 7 ? _wtoi(argv[7]) : 3;
+    SetEnvironmentVariableW(L"QV_SIM_MACHINE", argv[5]);
+    SetEnvironmentVariableW(L"QV_SIM_REAL_CLOCK", L"1");
+    double megabytes = file_megabytes(argv[6]);
+    double drive = megabytes / write_rate + megabytes / read_rate;
+    SIZE_T peak = 0;
+    double best = best_engine_run(argv[4], argv[6], rounds, &peak);
+    if (best < 0) return 1;
+    printf("image %.0f MiB, stick %.0f MB/s write, %.0f MB/s read: drive's own time %.2f s, "
+           "engine %.2f s (best of %d)\n", megabytes, write_rate, read_rate, drive, best, rounds);
+    printf("engine time / drive's own time: %.3f\n", best / drive);
+    printf("engine peak private memory: %.1f MiB\n", (double)peak / 1048576.0);
+    if (argc <= 8) return 0;
+    double fixed = best_engine_run(argv[4], argv[8], rounds, &peak);
+    if (fixed < 0) return 1;
+    double one_chunk = file_megabytes(argv[8]);
+    fixed -= one_chunk / write_rate + one_chunk / read_rate;
+    printf("fixed cost of a run (one-chunk image less its transfers): %.2f s\n", fixed);
+    printf("engine time without it / drive's own time: %.3f\n", (best - fixed) / drive);
+    return 0;
+}
+
 int wmain(int argc, wchar_t **argv)
 {
+    if (argc > 1 && wcscmp(argv[1], L"--drive") == 0) return drive_bench(argc, argv);
     if (argc < 5) {
         fprintf(stderr, "usage: engine_bench HARNESS MACHINE IMAGE STICK [ROUNDS]\n");
         return 2;
@@ -110,10 +178,7 @@ int wmain(int argc, wchar_t **argv)
     int rounds = argc > 5 ? _wtoi(argv[5]) : 2;
     SetEnvironmentVariableW(L"QV_SIM_MACHINE", argv[2]);
     SetEnvironmentVariableW(L"QV_SIM_REAL_CLOCK", L"1");
-    WIN32_FILE_ATTRIBUTE_DATA attributes;
-    GetFileAttributesExW(argv[3], GetFileExInfoStandard, &attributes);
-    double megabytes = ((double)attributes.nFileSizeHigh * 4294967296.0 +
-                        attributes.nFileSizeLow) / 1048576.0;
+    double megabytes = file_megabytes(argv[3]);
     double best_bare = 1e30, best_engine = 1e30;
     SIZE_T peak = 0;
     for (int round = 1; round <= rounds; ++round) {

@@ -40,14 +40,14 @@ printf '{"version": "2.1", "isoUrl": "https://localhost:47443/isos/quenvar-os-2.
   "$sha" "$size" | curl -s -X POST --data-binary @- "$control/put?path=/updates/os-quenvar/latest.json" >/dev/null
 
 # ---- a PC with Windows on its SATA disk and one 1 GiB USB stick ------------
-# A slow stick (50 ms a MiB), whose writes also pause while $demo/hold
-# exists, so the screenshot can catch the write half-way.
+# A stick that writes 20 MB/s and reads 40 MB/s, whose writes also pause
+# while $demo/hold exists, so the screenshot can catch the write half-way.
 rm -f "$demo/stick.img" "$demo/hold"
 cat > "$demo/machine.txt" <<MACHINE
 windows C:\\Windows
 disk 0 bus=sata size=256G vendor="ATA" product="System SSD"
 volume - letter=C type=fixed disk=0 partition=1
-disk 1 bus=usb size=1G vendor="Quenvar " product="Demo Stick    " backing="$(windows_path "$demo/stick.img")" hold="$(windows_path "$demo/hold")" hold-after=12M pace=50
+disk 1 bus=usb size=1G vendor="Quenvar " product="Demo Stick    " backing="$(windows_path "$demo/stick.img")" hold="$(windows_path "$demo/hold")" hold-after=12M write-rate=20M read-rate=40M
 volume - letter=E type=removable disk=1 partition=1 lock-refusals=2
 MACHINE
 appdata="$(wine_folder LOCALAPPDATA)/quenvar OS USB Writer"

@@ -2,15 +2,15 @@
 # Installs what the build and the tests need on a Debian 12 machine and prepares
 # the Wine prefix inside the build tree. Quiet and quick when everything is there.
 # Usage: tools/setup.sh [BUILD_DIR]
+#        tools/setup.sh --packages     (the packages only, for the release build)
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
-build="$(realpath -m "${1:-$here/build}")"
-mkdir -p "$build"
 
 packages=(cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 googletest wine wine32:i386
           wine64 xvfb xauth
           imagemagick xdotool fonts-wine fonts-liberation fonts-liberation2 python3 openssl
-          ca-certificates curl)
+          ca-certificates curl
+          osslsigncode g++)
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
@@ -25,6 +25,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends \
     "${missing[@]}" >/dev/null
 fi
+[ "${1:-}" = --packages ] && exit 0
+
+build="$(realpath -m "${1:-$here/build}")"
+mkdir -p "$build"
 
 # Test certificate authority for the local HTTPS update server; Wine's WinHTTP
 # trusts the host's CA store.

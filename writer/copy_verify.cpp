@@ -10,6 +10,7 @@
 #include "hash/sha256.h"
 #include "ui/status.h"
 #include "writer/engine.h"
+#include "writer/hash_pipe.h"
 
 static const DWORD CHUNK_BYTES = 1048576;
 static const DWORD REPORT_SPACING_MS = 300;
@@ -22,11 +23,11 @@ struct CopyRun {
     uint64_t image_size;
     HANDLE disk;
     DWORD sector_size;
-    BYTE *working;
     BYTE *start;
     DWORD start_length;
     Sha256Context digest;
     bool digest_open;
+    HashPipe hashing;
     uint64_t bytes_copied;
     DWORD start_tick;
     DWORD last_report;
@@ -55,9 +56,11 @@ static DWORD round_up_to_sector(DWORD length, DWORD sector_size)
 }
 
 // Releases the running digest; false when its value could not be read, so
-// that two empty texts are never taken for a match.
+// that two empty texts are never taken for a match. Every chunk handed over
+// is in it by then.
 static bool finish_digest(CopyRun *run, char text[DIGEST_TEXT_BYTES])
 {
+    hash_pipe_wait(&run->hashing);
     char discarded[DIGEST_TEXT_BYTES];
     bool finished = run->digest_open && sha256_finish_hex(&run->digest, text ? text : discarded);
     run->digest_open = false;
@@ -93,19 +96,20 @@ static void report_copy_progress(CopyRun *run)
                   (int)percent, speed);
 }
 
-// Copies every chunk but the first, which stays in the start buffer.
+// Copies every chunk but the first, which stays in the start buffer. Each
+// chunk is hashed by the worker while it is written and the next is read.
 static bool copy_image(CopyRun *run)
 {
     for (uint64_t offset = 0; offset < run->image_size; offset += CHUNK_BYTES) {
         uint64_t left = run->image_size - offset;
         DWORD length = left < CHUNK_BYTES ? (DWORD)left : CHUNK_BYTES;
-        BYTE *buffer = offset == 0 ? run->start : run->working;
         if (cancel_requested()) {
             set_message(run, L"Stopped. The pen drive will not start a PC until it is written again.");
             return false;
         }
+        BYTE *buffer = offset == 0 ? run->start : hash_pipe_next_buffer(&run->hashing);
         if (!read_image_chunk(run, buffer, length)) return false;
-        sha256_update(&run->digest, buffer, length);
+        hash_pipe_hand(&run->hashing, buffer, length);
         DWORD write_length = round_up_to_sector(length, run->sector_size);
         memset(buffer + length, 0, write_length - length);
         if (offset == 0) {
@@ -113,7 +117,7 @@ static bool copy_image(CopyRun *run)
             continue;
         }
         DWORD error = 0;
-        if (!transfer_with_retry(run->disk, true, offset, run->working, write_length, &error)) {
+        if (!transfer_with_retry(run->disk, true, offset, buffer, write_length, &error)) {
             set_failure_at(run, L"Writing to the pen drive failed at %I64u MB: %ls. "
                                 L"Try another pen drive or USB port.", offset, error);
             return false;
@@ -167,12 +171,13 @@ static bool read_back(CopyRun *run, char read_digest[DIGEST_TEXT_BYTES])
         }
         DWORD error = 0;
         DWORD read_length = round_up_to_sector(length, run->sector_size);
-        if (!transfer_with_retry(run->disk, false, offset, run->working, read_length, &error)) {
+        BYTE *buffer = hash_pipe_next_buffer(&run->hashing);
+        if (!transfer_with_retry(run->disk, false, offset, buffer, read_length, &error)) {
             set_failure_at(run, L"Reading the pen drive back failed at %I64u MB: %ls. "
                                 L"Try another pen drive.", offset, error);
             return false;
         }
-        sha256_update(&run->digest, run->working, length);
+        hash_pipe_hand(&run->hashing, buffer, length);
         if (seam.GetTickCount() - run->last_report > REPORT_SPACING_MS) {
             run->last_report = seam.GetTickCount();
             uint64_t done = offset + length;
@@ -222,14 +227,16 @@ int copy_and_verify_image(HANDLE image, uint64_t image_size, HANDLE disk, DWORD 
     run.image_size = image_size;
     run.disk = disk;
     run.sector_size = sector_size;
-    run.working = working_buffer;
     run.message = message;
     run.start = (BYTE *)VirtualAlloc(NULL, CHUNK_BYTES, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     if (!run.start) {
         set_message(&run, L"Out of memory.");
         return 0;
     }
+    hash_pipe_start(&run.hashing, &run.digest, working_buffer);
     int result = copy_and_verify(&run, expected_digest, damaged);
+    // The worker is gone before the digest and the buffers it reads are.
+    hash_pipe_stop(&run.hashing);
     finish_digest(&run, NULL);
     VirtualFree(run.start, 0, MEM_RELEASE);
     return result;

@@ -11,7 +11,10 @@ Control requests (any method, on either port), answered with text/plain:
                                           test authority signed for "wrong_name"
   /__control/lock?owner=X[&wait=S]     -> waits until the server is free; "locked"
   /__control/unlock?owner=X            -> "unlocked"
-  /__control/reset                     -> forgets files, scripts and the request log
+  /__control/reset                     -> forgets files, scripts, the request log and
+                                          the served folder
+  /__control/root?path=F               -> paths without a file of their own are served
+                                          from folder F (what tools/publish-image wrote)
   /__control/put?path=P                -> the request body becomes the file at P
   /__control/image?path=P&size=N[&seed=S][&zero_prefix=Z]
                                        -> a generated file at P; answers its SHA-256
@@ -52,7 +55,7 @@ import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 HELLO = b"quenvar-update-server 4"
-FEATURES = b"tls connect"
+FEATURES = b"tls connect root"
 PATTERN_BYTES = 1000003  # not a power of two, so shifted ranges never look alike
 SEND_PIECE = 1 << 20
 LOCK_LEASE_SECONDS = 180
@@ -94,6 +97,30 @@ class BytesFile:
         return self.data[offset:offset + min(limit, SEND_PIECE)]
 
 
+class DiskFile:
+    """A file of the served folder, read piece by piece as it is sent."""
+
+    def __init__(self, path):
+        self.path = path
+        self.size = os.path.getsize(path)
+
+    def piece(self, offset, limit):
+        with open(self.path, "rb") as source:
+            source.seek(offset)
+            return source.read(min(limit, SEND_PIECE, self.size - offset))
+
+
+def folder_file(root, url_path):
+    """The file of `root` that a request path names, or None; never one outside it."""
+    if root is None:
+        return None
+    relative = urllib.parse.unquote(url_path).lstrip("/")
+    path = os.path.realpath(os.path.join(root, relative))
+    if not path.startswith(os.path.realpath(root) + os.sep) or not os.path.isfile(path):
+        return None
+    return DiskFile(path)
+
+
 class State:
     def __init__(self):
         self.mutex = threading.Lock()
@@ -105,6 +132,8 @@ class State:
         self.lease_end = 0.0
         self.last_activity = time.monotonic()
         self.certificate = "trusted"
+        self.root = None
+        self.default_root = None
 
     def reset(self):
         with self.mutex:
@@ -112,6 +141,7 @@ class State:
             self.scripts.clear()
             self.log.clear()
             self.certificate = "trusted"
+            self.root = self.default_root
 
     def take_script(self, path):
         with self.mutex:
@@ -310,6 +340,9 @@ class Handler(BaseHTTPRequestHandler):
             answer = b"unlocked"
         elif verb == "reset":
             STATE.reset()
+        elif verb == "root":
+            with STATE.mutex:
+                STATE.root = arg("path")
         elif verb == "put":
             with STATE.mutex:
                 STATE.files[arg("path")] = BytesFile(body)
@@ -352,6 +385,9 @@ class Handler(BaseHTTPRequestHandler):
                 self.command, self.path, range_header or "-",
                 self.headers.get("User-Agent") or "-", self.server.scheme]))
             file = STATE.files.get(path)
+            root = STATE.root
+        if file is None:
+            file = folder_file(root, path)
         fault = STATE.take_script(path)
         if "drop" in fault:
             self.abort_connection()
@@ -515,7 +551,10 @@ def main():
     parser.add_argument("--log", help="where a daemon writes its errors")
     parser.add_argument("--idle-exit", type=float, default=0,
                         help="exit after this many seconds without a request")
+    parser.add_argument("--root", help="serve this folder, as tools/publish-image writes it")
     args = parser.parse_args()
+    if args.root:
+        STATE.default_root = STATE.root = os.path.abspath(args.root)
     global CERTIFICATES
     try:
         SERVERS.append(Server(args.http_port, "http"))

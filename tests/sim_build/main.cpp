@@ -3,14 +3,14 @@
 // QV_SIM_MACHINE, runs the program exactly as the product does, and writes the
 // journal of disk calls and the end audit to QV_SIM_JOURNAL when that is set.
 // With QV_SIM_REAL_CLOCK set, pauses, progress and the journal's time stamps
-// use the real clock. While it runs, a change of a disk's presence in the
-// description file plugs that disk in or pulls it out (tests/sim_build/plug_watch.h).
+// use the real clock, and disks described with a rate take real time for their
+// transfers. While it runs, a change of a disk's presence in the description
+// file plugs that disk in or pulls it out (tests/sim_build/plug_watch.h).
 #include <windows.h>
 #include <commctrl.h>
 #include <stdio.h>
 
 #include "app/startup.h"
-#include "disk/seam.h"
 #include "tests/support/sim_load.h"
 #include "tests/sim_build/plug_watch.h"
 #include "tests/support/sim_machine.h"
@@ -45,11 +45,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
     }
     sim_install();
     wchar_t flag[8];
-    if (environment_value(L"QV_SIM_REAL_CLOCK", flag, 8)) {
-        seam.Sleep = win32_seam.Sleep;
-        seam.GetTickCount = win32_seam.GetTickCount;
-        sim_set_real_time_stamps(true);
-    }
+    if (environment_value(L"QV_SIM_REAL_CLOCK", flag, 8)) sim_use_real_clock();
     start_plug_watch(machine);
     HHOOK bar_hook = SetWindowsHookExW(WH_CALLWNDPROC, note_bar_state, NULL, GetCurrentThreadId());
     int code = run_program(instance, show);

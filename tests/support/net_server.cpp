@@ -7,9 +7,10 @@ namespace {
 
 const wchar_t HELLO[] = L"quenvar-update-server 4";
 // A server from an older build answers the same hello but lacks these.
-const char FEATURES[] = "tls connect";
+const char FEATURES[] = "tls connect root";
 const DWORD START_WAIT_MS = 30000;
 const int IDLE_EXIT_SECONDS = 300;
+const int ACQUIRE_ROUNDS = 5;
 
 unsigned https_port(void)
 {
@@ -176,35 +177,50 @@ std::vector<std::string> split(const std::string &text, char separator)
     }
 }
 
+// An older server from another build may hold the ports: it is replaced once
+// no test of that build holds it.
+void stop_other_server(void)
+{
+    std::string answer;
+    if (!control_request("hello", "", &answer, 2000)) return;
+    control_request("lock?owner=replacing-" + std::to_string(GetCurrentProcessId()), "", &answer,
+                    200000);
+    control_request("quit", "", &answer, 2000);
+    for (int waited = 0; waited < 50 && control_request("hello", "", &answer, 500); ++waited)
+        Sleep(100);
+}
+
 }  // namespace
 
 bool net_server_acquire(std::string *error)
 {
-    ServerState state = server_state();
-    if (state != SERVER_OURS) {
-        std::string answer;
-        // An older server from another build may hold the ports: it is replaced
-        // once no test of that build holds it.
-        if (state == SERVER_FOREIGN) {
-            control_request("lock?owner=replacing-" + std::to_string(GetCurrentProcessId()), "",
-                            &answer, 200000);
-            control_request("quit", "", &answer, 2000);
-            for (int waited = 0; waited < 50 && control_request("hello", "", &answer, 500); ++waited)
-                Sleep(100);
+    // The test trees of other branches on this machine may put their own
+    // server in its place while this test waits; then it is taken back.
+    *error = "the update server kept being replaced by other test runs";
+    for (int round = 0; round < ACQUIRE_ROUNDS; ++round) {
+        ServerState state = server_state();
+        if (state != SERVER_OURS) {
+            if (state == SERVER_FOREIGN) stop_other_server();
+            if (!start_server(error)) continue;
         }
-        if (!start_server(error)) return false;
+        char token[64];
+        _snprintf(token, sizeof token - 1, "p%lu-t%lu", GetCurrentProcessId(), GetTickCount());
+        token[sizeof token - 1] = 0;
+        owner_token = token;
+        std::string answer;
+        if (!control_request("lock?owner=" + owner_token, "", &answer, 200000)) continue;
+        if (answer != "locked") {
+            *error = "another test held the update server too long";
+            return false;
+        }
+        if (!server_answers()) {
+            net_server_release();
+            continue;
+        }
+        net_server_reset();
+        return true;
     }
-    char token[64];
-    _snprintf(token, sizeof token - 1, "p%lu-t%lu", GetCurrentProcessId(), GetTickCount());
-    token[sizeof token - 1] = 0;
-    owner_token = token;
-    std::string answer;
-    if (!control_request("lock?owner=" + owner_token, "", &answer, 200000) || answer != "locked") {
-        *error = "another test held the update server too long";
-        return false;
-    }
-    net_server_reset();
-    return true;
+    return false;
 }
 
 void net_server_release(void)
@@ -231,6 +247,11 @@ std::string net_server_publish_image(const std::string &path, unsigned long long
               query_escape(path).c_str(), size, seed, zero_prefix);
     query[sizeof query - 1] = 0;
     return control(query);
+}
+
+void net_server_serve_folder(const std::string &unix_folder)
+{
+    control("root?path=" + query_escape(unix_folder));
 }
 
 void net_server_put(const std::string &path, const std::string &body)

@@ -28,6 +28,9 @@ bool net_server_certificate(const std::string &kind);
 std::string net_server_publish_image(const std::string &path, unsigned long long size,
                                      int seed = 1, unsigned long long zero_prefix = 0);
 void net_server_put(const std::string &path, const std::string &body);
+// Paths that have no file of their own are served from this folder of the
+// Linux machine, as tools/publish-image writes it (until the next reset).
+void net_server_serve_folder(const std::string &unix_folder);
 // Queues a fault for the next request(s) to `path`, e.g. "status=500&times=8".
 void net_server_script(const std::string &path, const std::string &faults);
 std::vector<NetRequest> net_server_requests(void);

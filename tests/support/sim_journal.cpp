@@ -51,7 +51,7 @@ void sim_record(SimEvent event)
 {
     SimMachine &m = sim_machine();
     SimGuard guard(m.mutex);
-    event.tick = m.real_time_stamps ? ::GetTickCount() : virtual_clock_now();
+    event.tick = m.real_clock ? ::GetTickCount() : virtual_clock_now();
     if (m.journal.size() < JOURNAL_LIMIT) m.journal.push_back(event);
     if (m.hook) m.hook(event, m.hook_context);
 }

@@ -188,7 +188,8 @@ bool load_disk(Statement &s)
         else if (key == "capacity") disk->true_capacity = n;
         else if (key == "pull-after") disk->pull_after_bytes = n;
         else if (key == "hold-after") disk->hold_after_bytes = n;
-        else if (key == "pace") disk->pace_ms = (DWORD)n;
+        else if (key == "write-rate") disk->write_rate = n;
+        else if (key == "read-rate") disk->read_rate = n;
         else ok = lock_key(key, n, &disk->lock);
         if (!ok) {
             s.failure = "disk: bad " + key + "=" + value;

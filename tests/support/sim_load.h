@@ -13,9 +13,9 @@
 //         descriptor-bytes=N (the answer claims only N bytes)
 //         property-error= length-error= geometry-error= dasd-error=
 //         capacity=BYTES (a fake disk that keeps only these) pull-after=BYTES
+//         write-rate=BYTES read-rate=BYTES (per second, with the real clock only)
 //         backing=PATH present=0 hold=PATH hold-after=BYTES (transfers wait while
-//         the file PATH exists, once BYTES have moved) pace=MS (each transfer
-//         takes at least MS real milliseconds) and the lock keys below]
+//         the file PATH exists, once BYTES have moved) and the lock keys below]
 //   volume NAME|- [letter=E type=removable|fixed|remote|cdrom|ramdisk|unknown|noroot|N
 //        disk=N partition=P [offset= length=]     (a volume on one partition)
 //        extent=DISK:OFFSET:LENGTH ...              (or any extents, even across disks)

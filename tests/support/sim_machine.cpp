@@ -181,6 +181,7 @@ void sim_reset(void)
     m.windows_directory = L"C:\\Windows";
     m.volume_enumeration_error = 0;
     m.protect_mounted_volumes = true;
+    m.real_clock = false;
     m.handles.clear();
     m.next_serial = 1;
     m.journal.clear();
@@ -188,7 +189,6 @@ void sim_reset(void)
     m.hook = nullptr;
     m.hook_context = nullptr;
     m.names_made = 0;
-    m.real_time_stamps = false;
 }
 
 void sim_install(void)
@@ -210,6 +210,13 @@ void sim_install(void)
     seam.GetVolumeNameForVolumeMountPointW = sim_GetVolumeNameForVolumeMountPointW;
     virtual_clock_install();
     seam.Sleep = sim_Sleep;
+}
+
+void sim_use_real_clock(void)
+{
+    virtual_clock_uninstall();
+    SimGuard guard(sim_machine().mutex);
+    sim_machine().real_clock = true;
 }
 
 void sim_uninstall(void)
@@ -421,20 +428,13 @@ void sim_plug_disk(int number)
     if (disk) disk->present = true;
 }
 
-void sim_set_real_time_stamps(bool on)
-{
-    SimGuard guard(sim_machine().mutex);
-    sim_machine().real_time_stamps = on;
-}
-
-// The waits happen outside the machine's lock, so other threads (the window
+// The wait happens outside the machine's lock, so other threads (the window
 // listing disks, the harness pulling one) go on meanwhile.
-void sim_wait_before_transfer(HANDLE handle)
+void sim_wait_while_held(HANDLE handle)
 {
     SimMachine &m = sim_machine();
-    for (bool first = true;; first = false) {
+    for (;;) {
         std::wstring hold;
-        DWORD pace = 0;
         {
             SimGuard guard(m.mutex);
             auto found = m.handles.find((unsigned long)(((uintptr_t)handle - HANDLE_BASE) / 4));
@@ -442,13 +442,11 @@ void sim_wait_before_transfer(HANDLE handle)
             SimRegion region{-1, 0, 0};
             if (!sim_object_region(found->second.kind, found->second.index, &region)) return;
             SimDisk *disk = sim_find_disk(region.disk);
-            if (!disk) return;
-            pace = first ? disk->pace_ms : 0;
-            if (!disk->hold_path.empty() && disk->bytes_moved >= disk->hold_after_bytes)
-                hold = disk->hold_path;
+            if (!disk || disk->hold_path.empty() || disk->bytes_moved < disk->hold_after_bytes)
+                return;
+            hold = disk->hold_path;
         }
-        if (pace) ::Sleep(pace);
-        if (hold.empty() || ::GetFileAttributesW(hold.c_str()) == INVALID_FILE_ATTRIBUTES) return;
+        if (::GetFileAttributesW(hold.c_str()) == INVALID_FILE_ATTRIBUTES) return;
         ::Sleep(20);
     }
 }

@@ -73,8 +73,11 @@ struct SimDisk {
     // have moved, so a test can catch a whole program in the middle of a write.
     std::wstring hold_path;
     uint64_t hold_after_bytes = 0;
-    // Each transfer takes at least this long in real time: a slow stick.
-    DWORD pace_ms = 0;
+    // Bytes per second the disk writes and reads once the real clock is in
+    // use (sim_use_real_clock), for benchmarks; 0: as fast as the host.
+    uint64_t write_rate = 0;
+    uint64_t read_rate = 0;
+    LONGLONG busy_until = 0;      // performance-counter time its last transfer ends
     int update_properties_calls = 0;
     SimLockable lock;
     std::vector<SimFault> faults;
@@ -128,6 +131,9 @@ void sim_reset(void);
 void sim_install(void);
 // Restores the Win32 binding.
 void sim_uninstall(void);
+// After sim_install(): Sleep and GetTickCount go to Win32 again, and each
+// transfer on a disk with a rate takes real time in proportion to its length.
+void sim_use_real_clock(void);
 
 // A present disk with a descriptor built from bus, vendor and product.
 SimDisk *sim_add_disk(int number, int bus_type, uint64_t size, const char *vendor = "",
@@ -176,8 +182,6 @@ void sim_touch_volume(int index);
 void sim_pull_disk(int number);
 // The disk comes back (plugged in again): present, its content kept.
 void sim_plug_disk(int number);
-// Journal time stamps from the real clock instead of the virtual one.
-void sim_set_real_time_stamps(bool on);
 
 // Content, without going through the journal.
 void sim_read_content(int disk, uint64_t offset, void *buffer, size_t length);

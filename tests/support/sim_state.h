@@ -39,6 +39,7 @@ struct SimMachine {
     std::wstring windows_directory = L"C:\\Windows";
     DWORD volume_enumeration_error = 0;
     bool protect_mounted_volumes = true;
+    bool real_clock = false;     // transfers keep their disk's rate in real time
     std::map<unsigned long, SimHandle> handles;
     unsigned long next_serial = 1;
     std::vector<SimEvent> journal;
@@ -46,7 +47,6 @@ struct SimMachine {
     void (*hook)(const SimEvent &, void *) = nullptr;
     void *hook_context = nullptr;
     int names_made = 0;
-    bool real_time_stamps = false;
 };
 
 SimMachine &sim_machine(void);
@@ -67,9 +67,8 @@ bool sim_volume_present(const SimVolume &volume);
 bool sim_object_region(SimObjectKind kind, int index, SimRegion *region);
 SimDisk *sim_find_disk(int number);
 void sim_pull(SimDisk *disk);
-// Returns once no hold keeps transfers on the handle's disk waiting, and the
-// disk's pace has passed.
-void sim_wait_before_transfer(HANDLE handle);
+// Returns once no hold keeps transfers on the handle's disk waiting.
+void sim_wait_while_held(HANDLE handle);
 // A data open mounts a dismounted volume again, unless it is locked or offline.
 void sim_mount_again(SimVolume *volume);
 

@@ -124,10 +124,47 @@ DWORD run(Transfer &t)
     return 0;
 }
 
-BOOL transfer(HANDLE value, bool write, void *buffer, DWORD length, LPDWORD done)
+LONGLONG performance_now(void)
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+LONGLONG performance_frequency(void)
+{
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return frequency.QuadPart;
+}
+
+// When a transfer that began at `began` ends on a disk with a rate: it waits
+// for the disk's previous transfer, then takes its length at the disk's rate.
+// 0: no rate, or the virtual clock (where real waiting would only slow tests).
+LONGLONG transfer_end(const Transfer &t, LONGLONG began)
+{
+    uint64_t rate = t.write ? t.disk->write_rate : t.disk->read_rate;
+    if (!sim_machine().real_clock || rate == 0) return 0;
+    LONGLONG start = began > t.disk->busy_until ? began : t.disk->busy_until;
+    t.disk->busy_until = start + (LONGLONG)((uint64_t)t.length * performance_frequency() / rate);
+    return t.disk->busy_until;
+}
+
+// Sleeps the whole milliseconds left, then yields away the last fraction of one.
+void wait_until(LONGLONG end)
+{
+    LONGLONG ticks_per_ms = performance_frequency() / 1000;
+    for (LONGLONG now = performance_now(); now < end; now = performance_now())
+        ::Sleep((DWORD)((end - now) / ticks_per_ms));
+}
+
+// Moves the bytes under the machine's lock; returns when the transfer would end.
+BOOL transfer_locked(HANDLE value, bool write, void *buffer, DWORD length, LPDWORD done,
+                     LONGLONG *end)
 {
     SimMachine &m = sim_machine();
     SimGuard guard(m.mutex);
+    LONGLONG began = m.real_clock ? performance_now() : 0;
     SimHandle *handle = sim_find_handle(value, write ? "WriteFile" : "ReadFile");
     if (!handle) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -139,6 +176,7 @@ BOOL transfer(HANDLE value, bool write, void *buffer, DWORD length, LPDWORD done
     event.offset = handle->position;
     event.length = length;
     DWORD error = run(t);
+    if (t.disk) *end = transfer_end(t, began);
     handle->position += t.moved;
     if (done) *done = t.moved;
     event.moved = t.moved;
@@ -149,6 +187,17 @@ BOOL transfer(HANDLE value, bool write, void *buffer, DWORD length, LPDWORD done
     return error == 0;
 }
 
+BOOL transfer(HANDLE value, bool write, void *buffer, DWORD length, LPDWORD done)
+{
+    LONGLONG end = 0;
+    BOOL ok = transfer_locked(value, write, buffer, length, done, &end);
+    if (end == 0) return ok;
+    DWORD error = GetLastError();
+    wait_until(end);
+    SetLastError(error);
+    return ok;
+}
+
 }  // namespace
 
 BOOL WINAPI sim_ReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD done,
@@ -156,7 +205,7 @@ BOOL WINAPI sim_ReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD don
 {
     if (!sim_is_machine_handle(handle))
         return win32_seam.ReadFile(handle, buffer, length, done, overlapped);
-    sim_wait_before_transfer(handle);
+    sim_wait_while_held(handle);
     return transfer(handle, false, buffer, length, done);
 }
 
@@ -165,7 +214,7 @@ BOOL WINAPI sim_WriteFile(HANDLE handle, LPCVOID buffer, DWORD length, LPDWORD d
 {
     if (!sim_is_machine_handle(handle))
         return win32_seam.WriteFile(handle, buffer, length, done, overlapped);
-    sim_wait_before_transfer(handle);
+    sim_wait_while_held(handle);
     return transfer(handle, true, (void *)buffer, length, done);
 }
 

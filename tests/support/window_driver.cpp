@@ -2,9 +2,9 @@
 
 #include <commctrl.h>
 #include <stdio.h>
-#include <stdlib.h>
 
 #include "app/app_info.h"
+#include "tests/support/host_shell.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -51,15 +51,6 @@ BOOL CALLBACK first_static_text(HWND child, LPARAM context)
     if (_wcsicmp(class_of(child).c_str(), L"Static") != 0) return TRUE;
     *text = window_text(child);
     return text->empty();
-}
-
-std::wstring unix_path(const std::wstring &path)
-{
-    std::wstring unix = path;
-    if (unix.size() >= 2 && towupper(unix[0]) == L'Z' && unix[1] == L':') unix.erase(0, 2);
-    for (wchar_t &c : unix)
-        if (c == L'\\') c = L'/';
-    return unix;
 }
 
 bool read_ppm(const std::string &bytes, Screenshot *shot)
@@ -224,47 +215,22 @@ bool choose_file_in_dialog(HWND dialog, const std::wstring &path)
     return false;
 }
 
-// Wine starts a Linux program but gives no handle that can be waited on, so
-// the program runs under a shell that leaves its exit code in a file.
-int run_unix_program(const std::wstring &command_line, DWORD timeout_ms)
+// A command of the Linux machine that runs Wine (xdotool, ImageMagick).
+int run_host(const std::string &command)
 {
-    static LONG runs = 0;
-    std::wstring marker = L"/tmp/qv-unix-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                          std::to_wstring(InterlockedIncrement(&runs));
-    std::wstring script = command_line + L"; echo $? > " + marker + L".tmp; mv " + marker +
-                          L".tmp " + marker;
-    std::wstring line = L"/bin/sh -c \"";
-    for (wchar_t c : script) line += c == L'"' ? std::wstring(L"\\\"") : std::wstring(1, c);
-    line += L"\"";
-    std::vector<wchar_t> writable(line.begin(), line.end());
-    writable.push_back(0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(NULL, writable.data(), NULL, NULL, FALSE, 0, NULL, NULL, &startup,
-                        &process))
-        return -1;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    std::wstring done = L"Z:" + marker;
-    for (wchar_t &c : done)
-        if (c == L'/') c = L'\\';
-    if (!wait_until([&] { return file_exists(done); }, timeout_ms)) return -1;
-    int code = atoi(read_whole_file(done).c_str());
-    DeleteFileW(done.c_str());
-    return code;
+    std::string output;
+    return run_host_command(command, screenshot_folder(), &output);
 }
 
 bool focus_program_desktop(void)
 {
-    return run_unix_program(L"/usr/bin/xdotool search --limit 1 --name \"Wine desktop\" "
-                            L"windowfocus --sync") == 0;
+    return run_host("xdotool search --limit 1 --name 'Wine desktop' windowfocus --sync") == 0;
 }
 
 // Focusing the desktop again before each key would let Wine lose key releases.
-bool send_keys(const std::wstring &keys)
+bool send_keys(const std::string &keys)
 {
-    return run_unix_program(L"/usr/bin/xdotool key --delay 150 " + keys) == 0;
+    return run_host("xdotool key --delay 150 " + keys) == 0;
 }
 
 COLORREF Screenshot::at(int x, int y) const
@@ -300,14 +266,13 @@ Screenshot take_screenshot(HWND main, const std::wstring &name)
     GetClientRect(main, &client);
     POINT origin = {0, 0};
     ClientToScreen(main, &origin);
-    std::wstring base = unix_path(screenshot_folder() + L"\\" + name);
-    wchar_t geometry[64];
-    _snwprintf(geometry, 63, L"%ldx%ld+%ld+%ld", client.right, client.bottom, origin.x, origin.y);
-    geometry[63] = 0;
-    if (run_unix_program(L"/usr/bin/import -window root -depth 8 -crop " + std::wstring(geometry) +
-                         L" +repage \"" + base + L".ppm\"") != 0)
+    std::string base = host_quote(host_path(screenshot_folder() + L"\\" + name));
+    char geometry[64];
+    snprintf(geometry, sizeof geometry, "%ldx%ld+%ld+%ld", client.right, client.bottom, origin.x,
+             origin.y);
+    if (run_host(std::string("import -window root -depth 8 -crop ") + geometry + " +repage " +
+                 base + ".ppm && convert " + base + ".ppm " + base + ".png") != 0)
         return shot;
-    run_unix_program(L"/usr/bin/convert \"" + base + L".ppm\" \"" + base + L".png\"");
     read_ppm(read_whole_file(screenshot_folder() + L"\\" + name + L".ppm"), &shot);
     return shot;
 }

@@ -48,12 +48,10 @@ bool answer_dialog(HWND box, int button_id);
 // Types `path` into the file-open dialog and presses Open.
 bool choose_file_in_dialog(HWND dialog, const std::wstring &path);
 
-// A Linux program run to its end; returns its exit code, or -1.
-int run_unix_program(const std::wstring &command_line, DWORD timeout_ms = 60000);
 // Real keyboard input through the X server: first give the Wine desktop that
 // holds the program's windows the X focus, then send keys (xdotool key ...).
 bool focus_program_desktop(void);
-bool send_keys(const std::wstring &keys);
+bool send_keys(const std::string &keys);
 
 // A screenshot of the window's client area as PNG (for people) and PPM (for
 // colours), saved as <folder>\<name>.png and .ppm; the folder is

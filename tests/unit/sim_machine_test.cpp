@@ -481,6 +481,37 @@ TEST_F(SimTest, DescriptionFileBuildsTheWholeMachine)
     EXPECT_STREQ(mount, L"C:\\isos\\");
 }
 
+// A benchmark's stick: its rate costs real time only once the real clock is in use.
+TEST_F(SimTest, RatedDiskTakesRealTimeOnlyWithTheRealClock)
+{
+    ASSERT_TRUE(sim_load_machine_text("disk 1 bus=usb size=8G write-rate=100M read-rate=1G\n",
+                                      nullptr));
+    SimDisk *stick = sim_disk(1);
+    EXPECT_EQ(stick->write_rate, 100 * MIB);
+    EXPECT_EQ(stick->read_rate, GIB);
+    Pages buffer(MIB);
+    HANDLE disk = open(L"\\\\.\\PhysicalDrive1");
+    DWORD moved = 0;
+    EXPECT_EQ(write_at(disk, 0, buffer.bytes, (DWORD)MIB, &moved), 0UL);
+    EXPECT_EQ(stick->busy_until, 0);
+
+    sim_use_real_clock();
+    EXPECT_EQ(seam.GetTickCount, win32_seam.GetTickCount);
+    EXPECT_EQ(seam.Sleep, win32_seam.Sleep);
+    LARGE_INTEGER before, after, frequency;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&before);
+    EXPECT_EQ(write_at(disk, MIB, buffer.bytes, (DWORD)MIB, &moved), 0UL);
+    QueryPerformanceCounter(&after);
+    // A tenth of a second per 10 MiB: the write ends no sooner than 1/100 s after it began.
+    EXPECT_GE(stick->busy_until - before.QuadPart, frequency.QuadPart / 100);
+    EXPECT_GE(after.QuadPart, stick->busy_until);
+    LONGLONG write_end = stick->busy_until;
+    EXPECT_EQ(read_at(disk, 0, buffer.bytes, (DWORD)MIB, &moved), 0UL);
+    EXPECT_GE(stick->busy_until - write_end, frequency.QuadPart / 1024);
+    seam.CloseHandle(disk);
+}
+
 TEST_F(SimTest, DescriptionErrorsNameTheLine)
 {
     std::string error;

@@ -28,7 +28,7 @@ int ring_pixels(const Screenshot &shot, RECT button)
 
 struct KeyboardScenario : WindowScenario {
     // One key, then the focus must have moved to `expected`.
-    bool key_moves_focus(const wchar_t *key, int expected)
+    bool key_moves_focus(const char *key, int expected)
     {
         if (!send_keys(key)) return false;
         return wait_until([&] { return focus_id(window) == expected; }, LONG_WAIT_MS);
@@ -46,26 +46,26 @@ TEST_F(KeyboardScenario, TabMovesAmongTheControlsAndSpaceOrEnterPressesWrite)
     int focus = focus_id(window);
     for (int steps = 0; focus != ID_WRITE && steps < 4; ++steps) {
         int expected = next_in_tab_order(focus, 1);
-        ASSERT_TRUE(key_moves_focus(L"Tab", expected)) << "from " << focus;
+        ASSERT_TRUE(key_moves_focus("Tab", expected)) << "from " << focus;
         focus = expected;
     }
-    ASSERT_TRUE(key_moves_focus(L"shift+Tab", ID_REFRESH));
+    ASSERT_TRUE(key_moves_focus("shift+Tab", ID_REFRESH));
     const RECT write = control_rect(window, ID_WRITE);
     EXPECT_EQ(ring_pixels(shot(L"focus-on-refresh"), write), 0);
-    ASSERT_TRUE(key_moves_focus(L"Tab", ID_WRITE));
+    ASSERT_TRUE(key_moves_focus("Tab", ID_WRITE));
     EXPECT_GT(ring_pixels(shot(L"focus-ring"), write), write.right - write.left - 80)
         << "the focus ring";
 
-    ASSERT_TRUE(send_keys(L"space"));
+    ASSERT_TRUE(send_keys("space"));
     HWND question = wait_box(L"Everything on this pen drive");
     ASSERT_TRUE(question) << "Space presses Write";
-    ASSERT_TRUE(send_keys(L"Return"));  // No is the default answer
+    ASSERT_TRUE(send_keys("Return"));  // No is the default answer
     ASSERT_TRUE(wait_until([&] { return !IsWindow(question); }, LONG_WAIT_MS));
     ASSERT_TRUE(wait_until([&] { return focus_id(window) == ID_WRITE; }, LONG_WAIT_MS));
     settle();
     EXPECT_EQ(text(ID_WRITE), L"Write") << "No starts nothing";
 
-    ASSERT_TRUE(send_keys(L"Return"));
+    ASSERT_TRUE(send_keys("Return"));
     question = wait_box(L"Everything on this pen drive");
     ASSERT_TRUE(question) << "Enter presses the focused Write";
     ASSERT_TRUE(answer_dialog(question, IDNO));
