@@ -10,7 +10,10 @@ wineserver -p
 wine cmd /c exit >/dev/null 2>&1
 # The first window of a session also starts the desktop process (and rpcss),
 # which would inherit the output pipe of whichever test made that window and
-# keep that test "running" until Wine stops. Make the first window here.
+# keep that test "running" until Wine stops. Wine also ends that process a
+# moment after the last window goes. So a hidden window made here holds the
+# desktop for the whole run.
+wine "$build/bin/qvwriter-window-driver.exe" hold-desktop >/dev/null 2>&1 &
 wine "$build/bin/qv_tests.exe" --gtest_filter='StatusTest.*' >/dev/null 2>&1
 ctest --test-dir "$build" --output-on-failure -j2 --timeout 300 "${@:2}"
 code=$?

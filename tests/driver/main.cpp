@@ -9,6 +9,7 @@
 //   qvwriter-window-driver text ID                       print the control's text
 //   qvwriter-window-driver focus                         print the focused control's id
 //   qvwriter-window-driver close [SECONDS]               close the window, wait until gone
+//   qvwriter-window-driver hold-desktop                  keep Wine's desktop up until killed
 //
 // Texts print as UTF-8; the exit code is 0 when the step happened, 1 when not.
 #include <windows.h>
@@ -59,6 +60,13 @@ int run(int argc, wchar_t **argv)
 {
     if (argc < 2) return 1;
     std::wstring verb = argv[1];
+    // Wine ends its desktop process a moment after the last window goes, and
+    // the next window starts it again holding that test's output open. A
+    // hidden window kept for the whole run holds one desktop throughout.
+    if (verb == L"hold-desktop") {
+        if (!CreateWindowW(L"STATIC", L"", 0, 0, 0, 1, 1, NULL, NULL, NULL, NULL)) return 1;
+        Sleep(INFINITE);
+    }
     if (verb == L"answer" && argc >= 3) return answer(argv[2], seconds(argc, argv, 3));
     if (verb == L"wait-box" && argc >= 3) {
         DWORD timeout = seconds(argc, argv, 3);

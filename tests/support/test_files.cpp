@@ -138,3 +138,14 @@ int run_program_to_end(const std::wstring &program, const std::wstring &argument
     if (!wait_program(&run, timeout_ms)) return -1;
     return (int)run.exit_code;
 }
+
+std::string test_pattern(size_t size, unsigned seed)
+{
+    std::string bytes(size, '\0');
+    uint32_t state = seed * 2654435761u + 1;
+    for (size_t i = 0; i < size; ++i) {
+        state = state * 1664525u + 1013904223u;
+        bytes[i] = (char)(state >> 24);
+    }
+    return bytes;
+}

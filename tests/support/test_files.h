@@ -12,6 +12,8 @@ std::string read_whole_file(const std::wstring &path);
 std::string read_file_range(const std::wstring &path, unsigned long long offset, size_t length);
 bool write_whole_file(const std::wstring &path, const std::string &bytes);
 bool file_exists(const std::wstring &path);
+// `size` bytes of a repeatable pseudo-random pattern; other seeds give other bytes.
+std::string test_pattern(size_t size, unsigned seed);
 
 // Full path of an executable that sits beside the running test program.
 std::wstring sibling_program(const wchar_t *file_name);

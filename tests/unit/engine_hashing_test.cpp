@@ -109,17 +109,6 @@ BOOL WINAPI watched_free(LPVOID address, SIZE_T size, DWORD type)
     return VirtualFree(address, size, type);
 }
 
-std::string pattern(size_t size, unsigned seed)
-{
-    std::string bytes(size, '\0');
-    uint32_t state = seed * 2654435761u + 1;
-    for (size_t i = 0; i < size; ++i) {
-        state = state * 1664525u + 1013904223u;
-        bytes[i] = (char)(state >> 24);
-    }
-    return bytes;
-}
-
 // A run, and the transfer during which the test acts.
 struct Scenario {
     size_t image_bytes;
@@ -213,7 +202,7 @@ struct EngineHashingTest : SimMachineTest {
         pipe->hold_call = with_worker ? s.hold_call : 0;
         pipe->refuse_thread = !with_worker;
         if (s.fault_kinds) sim_add_fault(STICK, s.fault_kinds, s.at_offset, 1, -1, ERROR_CRC);
-        image = pattern(s.image_bytes, (unsigned)s.image_bytes);
+        image = test_pattern(s.image_bytes, (unsigned)s.image_bytes);
         image_path = folder + L"\\image.iso";
         EXPECT_TRUE(write_whole_file(image_path, image));
         Act act = {&s, false, false};
@@ -339,7 +328,7 @@ TEST_F(EngineHashingTest, MissingBufferMeansNoWorkerAndThePlainSequentialRun)
 {
     start_afresh();
     pipe->refuse_buffer = 2;
-    image = pattern(3 * MIB + 5, 17);
+    image = test_pattern(3 * MIB + 5, 17);
     image_path = folder + L"\\image.iso";
     ASSERT_TRUE(write_whole_file(image_path, image));
     EXPECT_EQ(write_image(), 1) << narrow(last_message);

@@ -19,17 +19,6 @@ namespace {
 const uint64_t MIB = 1048576;
 const int STICK = 2;
 
-std::string pattern(size_t size, unsigned seed)
-{
-    std::string bytes(size, '\0');
-    uint32_t state = seed * 2654435761u + 1;
-    for (size_t i = 0; i < size; ++i) {
-        state = state * 1664525u + 1013904223u;
-        bytes[i] = (char)(state >> 24);
-    }
-    return bytes;
-}
-
 std::string sha256_text(const std::string &bytes)
 {
     Sha256Context context;
@@ -73,7 +62,7 @@ struct EngineTest : SimMachineTest {
     }
     void make_image(size_t size, unsigned seed = 1)
     {
-        image = pattern(size, seed);
+        image = test_pattern(size, seed);
         image_path = folder + L"\\image.iso";
         ASSERT_TRUE(write_whole_file(image_path, image));
     }
@@ -477,7 +466,7 @@ TEST_F(EngineTest, StopBeforeThePassesWritesNothing)
 TEST_F(EngineTest, StopBeforeTheFirstCopyChunkLeavesTheStartZero)
 {
     add_stick(8 * MIB);
-    sim_write_content(STICK, 0, pattern(MIB, 99).data(), MIB);
+    sim_write_content(STICK, 0, test_pattern(MIB, 99).data(), MIB);
     make_image(3 * MIB, 67);
     StopRule rule = {SIM_WRITE, 0, 1, 0};
     sim_set_hook(stop_on_event, &rule);

@@ -6,7 +6,7 @@
 
 const wchar_t VERSION_LINE[] =
     L"quenvar OS 2.1  (8 MB)  \x2014  downloads when you press Write";
-const wchar_t CHECKING_LINE[] = L"Checking localhost:47443 for the latest version\x2026";
+const wchar_t CHECKING_LINE[] = L"Checking " QV_UPDATE_HOST L" for the latest version\x2026";
 const wchar_t READY_DIALOG[] =
     L"The pen drive is ready.\n\n"
     L"1. Plug it into the POS PC.\n"
@@ -66,9 +66,9 @@ void WindowScenario::SetUp()
     net_server_reset();
     image_sha = net_server_publish_image(IMAGE_URL_PATH, IMAGE_SIZE, 21);
     ASSERT_EQ(image_sha.size(), 64u);
+    std::wstring url = net_server_https_url(IMAGE_URL_PATH);
     net_server_put("/updates/os-quenvar/latest.json",
-                   "{\"version\": \"2.1\", \"isoUrl\": \"https://localhost:47443" +
-                       std::string(IMAGE_URL_PATH) + "\", \"isoSha256\": \"" + image_sha +
+                   "{\"version\": \"2.1\", \"isoUrl\": \"" + std::string(url.begin(), url.end()) + "\", \"isoSha256\": \"" + image_sha +
                        "\", \"isoSizeBytes\": " + std::to_string(IMAGE_SIZE) + "}");
     std::wstring app = app_folder_of_the_program();
     delete_matching(app, L"quenvar-os-*.iso*");

@@ -90,7 +90,7 @@ TEST_F(WindowScenario, UpdateServerDownAtStartThenWriteFetchesAgain)
     start_program_window();
 
     ASSERT_TRUE(wait_text(ID_IMAGE_LINE, L"Press Write")) << text(ID_IMAGE_LINE);
-    EXPECT_EQ(text(ID_IMAGE_LINE), L"localhost:47443 answered HTTP 503 for the version list.  "
+    EXPECT_EQ(text(ID_IMAGE_LINE), QV_UPDATE_HOST L" answered HTTP 503 for the version list.  "
                                    L"Press Write to try again, or use an ISO file.");
     EXPECT_TRUE(wait_until([&] { return control_enabled(window, ID_WRITE); }, LONG_WAIT_MS));
     shot(L"server-down");
