@@ -14,7 +14,11 @@ wine cmd /c exit >/dev/null 2>&1
 program="$build/bin/quenvar-os-usb-writer.exe"
 harness="$build/bin/qvwriter-SIMULATED-DISKS-test-harness.exe"
 driver="$build/bin/qvwriter-window-driver.exe"
-control="http://127.0.0.1:47444/__control"
+# The update host that this build was made for, and the server's plain port beside it.
+host="$(sed -n 's/^UPDATE_HOST:STRING=//p' "$build/CMakeCache.txt")"
+https_port="${host##*:}"
+http_port=$((https_port + 1))
+control="http://127.0.0.1:$http_port/__control"
 windows_path() { echo "Z:${1//\//\\}"; }
 wine_folder() { winepath -u "$(wine cmd /c echo "%$1%" | tr -d '\r')"; }
 drive() { wine "$driver" "$@" | tr -d '\r'; return "${PIPESTATUS[0]}"; }
@@ -23,7 +27,7 @@ step() { echo; echo "-- $*"; }
 
 # ---- the local update server, with a published demo image -----------------
 if ! curl -s -m 3 -X POST "$control/hello" | grep -q quenvar-update-server; then
-  python3 "$here/tests/server/update_server.py" --https-port 47443 --http-port 47444 \
+  python3 "$here/tests/server/update_server.py" --https-port "$https_port" --http-port "$http_port" \
     --cert "$build/test-ca/server.pem" --daemon --log "$build/update-server.log" --idle-exit 300
   for _ in $(seq 50); do curl -s -m 1 -X POST "$control/hello" >/dev/null && break; sleep 0.2; done
 fi
@@ -36,8 +40,8 @@ head -c 24117261 /dev/urandom > "$image"   # about 23 MiB, no whole number of se
 size=$(stat -c %s "$image")
 sha=$(sha256sum < "$image" | cut -d' ' -f1)
 curl -s -X POST --data-binary @"$image" "$control/put?path=/isos/quenvar-os-2.1.iso" >/dev/null
-printf '{"version": "2.1", "isoUrl": "https://localhost:47443/isos/quenvar-os-2.1.iso", "isoSha256": "%s", "isoSizeBytes": %s}' \
-  "$sha" "$size" | curl -s -X POST --data-binary @- "$control/put?path=/updates/os-quenvar/latest.json" >/dev/null
+printf '{"version": "2.1", "isoUrl": "https://%s/isos/quenvar-os-2.1.iso", "isoSha256": "%s", "isoSizeBytes": %s}' \
+  "$host" "$sha" "$size" | curl -s -X POST --data-binary @- "$control/put?path=/updates/os-quenvar/latest.json" >/dev/null
 
 # ---- a PC with Windows on its SATA disk and one 1 GiB USB stick ------------
 # A stick that writes 20 MB/s and reads 40 MB/s, whose writes also pause
@@ -56,7 +60,7 @@ rm -f "$appdata"/quenvar-os-*.iso*
 log_before=$(stat -c %s "$appdata/writer.log" 2>/dev/null || echo 0)
 
 echo "== Act 1: the window writes the published quenvar OS image onto a simulated stick"
-echo "   update server: https://localhost:47443 publishes quenvar OS 2.1 ($size bytes)"
+echo "   update server: https://$host publishes quenvar OS 2.1 ($size bytes)"
 echo "   machine: $demo/machine.txt (the stick's content is $demo/stick.img)"
 QV_SIM_MACHINE="$(windows_path "$demo/machine.txt")" QV_SIM_REAL_CLOCK=1 wine "$harness" &
 window_pid=$!
