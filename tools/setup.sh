@@ -6,24 +6,57 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 
-packages=(cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 googletest wine wine32:i386
+packages=(cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 googletest wine
           wine64 xvfb xauth
           imagemagick xdotool fonts-wine fonts-liberation fonts-liberation2 python3 openssl
           ca-certificates curl
           osslsigncode g++)
+# 32-bit Wine runs the tests as the shipped 32-bit program; without it they run as
+# x86_64 (tools/wine-arch.sh), so it is installed last and may fail.
+wine32=wine32:i386
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+apt_log="$(mktemp)"
+trap 'rm -f "$apt_log"' EXIT
+# The first error names the cause; the later ones only say that it mattered.
+apt_error() { grep -m1 '^E: ' "$apt_log" | cut -c4- | sed 's/ *\[IP: [^]]*\]$//' || true; }
+
+# A mirror in the middle of a sync fails one index; the others still serve.
+update_failed=no
+update_indexes() {
+  as_root apt-get update -qq >"$apt_log" 2>&1 && return 0
+  [ "$update_failed" = yes ] && return 0
+  update_failed=yes
+  echo "setup: the package index could not be fully updated ($(apt_error)); going on with the indexes at hand"
+}
+install_packages() {
+  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends \
+    "$@" >"$apt_log" 2>&1
+}
 
 missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
+for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
-  dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386
-  as_root apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
+  update_indexes
+  if ! install_packages "${missing[@]}"; then
+    echo "setup: could not install ${missing[*]}: $(apt_error)" >&2
+    exit 1
+  fi
+fi
+
+if ! installed "$wine32"; then
+  echo "setup: installing $wine32"
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    as_root dpkg --add-architecture i386
+    update_indexes
+  elif [ ${#missing[@]} = 0 ]; then
+    update_indexes
+  fi
+  if ! install_packages "$wine32"; then
+    echo "setup: $wine32 could not be installed ($(apt_error)); the tests will run as x86_64"
+  fi
 fi
 [ "${1:-}" = --packages ] && exit 0
 

@@ -42,7 +42,11 @@ TEST_F(ResourcesTest, ManifestAsksForAdministratorAndCommonControls6)
     for (const char *part : {"level=\"requireAdministrator\"", "Microsoft.Windows.Common-Controls",
                              "version=\"6.0.0.0\"", ">true</dpiAware>",
                              "name=\"Quenvar.OsUsbWriter\" version=\"1.0.3.0\"",
+#ifdef _WIN64
+                             "processorArchitecture=\"amd64\"",
+#else
                              "processorArchitecture=\"x86\"",
+#endif
                              "<description>quenvar OS USB Writer</description>",
                              "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
                              "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
