@@ -59,6 +59,7 @@ static void start_job(void)
         return;
     }
     window_state.job_thread_handle = thread;
+    hold_session_end(true);
 }
 
 static void press_write(void)
@@ -120,7 +121,7 @@ void on_status(void)
     int progress = 0;
     read_status(text, STATUS_TEXT_CHARS, &progress);
     SetWindowTextW(control(ID_STATUS), text);
-    if (window_state.job_running) SendMessageW(control(ID_PROGRESS), PBM_SETPOS, progress, 0);
+    if (window_state.job_running) show_job_progress(progress);
 }
 
 int on_ask(const wchar_t *question)
@@ -164,6 +165,8 @@ void on_job_done(int result)
     window_state.job_running = false;
     wchar_t final_text[STATUS_TEXT_CHARS];
     read_status(final_text, STATUS_TEXT_CHARS, NULL);
+    hold_session_end(false);
+    announce_job_end(result);
     if (result == JOB_OK) end_job_ok();
     else end_job_not_ok(result, final_text);
 }

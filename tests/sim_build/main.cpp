@@ -5,12 +5,19 @@
 // With QV_SIM_REAL_CLOCK set, pauses, progress and the journal's time stamps
 // use the real clock, and disks described with a rate take real time for their
 // transfers. While it runs, a change of a disk's presence in the description
-// file plugs that disk in or pulls it out (tests/sim_build/plug_watch.h).
+// file plugs that disk in or pulls it out (tests/sim_build/plug_watch.h), and
+// what the program asks of the shell is noted (tests/sim_build/shell_record.h).
 #include <windows.h>
 #include <commctrl.h>
 #include <stdio.h>
+#include <wchar.h>
 
+#include <string>
+
+#include "app/app_info.h"
 #include "app/startup.h"
+#include "ui/drive_list_worker.h"
+#include "tests/sim_build/shell_record.h"
 #include "tests/support/sim_load.h"
 #include "tests/sim_build/plug_watch.h"
 #include "tests/support/sim_machine.h"
@@ -23,12 +30,35 @@ static bool environment_value(const wchar_t *name, wchar_t *value, DWORD capacit
 
 // Wine's progress bar ignores PBM_SETSTATE, so the harness notes the state the
 // program asks for as a property of the bar, where the window driver reads it.
+// Each position asked for goes to the shell record, beside the taskbar's.
 static LRESULT CALLBACK note_bar_state(int code, WPARAM wparam, LPARAM lparam)
 {
     const CWPSTRUCT *call = (const CWPSTRUCT *)lparam;
     if (code == HC_ACTION && call->message == PBM_SETSTATE)
         SetPropW(call->hwnd, L"qv-bar-state", (HANDLE)call->wParam);
+    if (code == HC_ACTION && call->message == PBM_SETPOS)
+        note_shell("bar " + std::to_string((int)call->wParam));
     return CallNextHookEx(NULL, code, wparam, lparam);
+}
+
+// With QV_SIM_NO_WINDOW set, the main window cannot be created, as on a PC
+// whose desktop has no room left for it.
+static LRESULT CALLBACK refuse_main_window(int code, WPARAM wparam, LPARAM lparam)
+{
+    wchar_t name[64] = L"";
+    if (code == HCBT_CREATEWND && GetClassNameW((HWND)wparam, name, 64) &&
+        wcscmp(name, QV_WINDOW_CLASS) == 0) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 1;
+    }
+    return CallNextHookEx(NULL, code, wparam, lparam);
+}
+
+static void note_current_directory(void)
+{
+    wchar_t folder[MAX_PATH] = L"";
+    GetCurrentDirectoryW(MAX_PATH, folder);
+    note_shell("current directory " + utf8(folder));
 }
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
@@ -47,9 +77,17 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
     wchar_t flag[8];
     if (environment_value(L"QV_SIM_REAL_CLOCK", flag, 8)) sim_use_real_clock();
     start_plug_watch(machine);
+    start_shell_record(machine);
     HHOOK bar_hook = SetWindowsHookExW(WH_CALLWNDPROC, note_bar_state, NULL, GetCurrentThreadId());
+    HHOOK refusal = NULL;
+    if (environment_value(L"QV_SIM_NO_WINDOW", flag, 8))
+        refusal = SetWindowsHookExW(WH_CBT, refuse_main_window, NULL, GetCurrentThreadId());
     int code = run_program(instance, show);
+    if (refusal) UnhookWindowsHookEx(refusal);
     if (bar_hook) UnhookWindowsHookEx(bar_hook);
+    note_current_directory();
+    // A list still being made when the window closed uses the machine.
+    wait_for_drive_list(10000);
     stop_plug_watch();
     wchar_t journal[MAX_PATH];
     if (environment_value(L"QV_SIM_JOURNAL", journal, MAX_PATH)) sim_save_journal(journal);

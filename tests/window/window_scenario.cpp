@@ -123,9 +123,9 @@ void WindowScenario::hold_writes(bool on)
     else DeleteFileW(hold_path().c_str());
 }
 
-std::vector<std::string> WindowScenario::device_changes_sent()
+static std::vector<std::string> lines_of(const std::wstring &path)
 {
-    std::string text = read_whole_file(machine_path + L".seen");
+    std::string text = read_whole_file(path);
     std::vector<std::string> lines;
     for (size_t begin = 0, end; (end = text.find("\r\n", begin)) != std::string::npos;
          begin = end + 2)
@@ -133,11 +133,34 @@ std::vector<std::string> WindowScenario::device_changes_sent()
     return lines;
 }
 
+std::vector<std::string> WindowScenario::device_changes_sent()
+{
+    return lines_of(machine_path + L".seen");
+}
+
+std::vector<std::string> WindowScenario::shell_requests()
+{
+    return lines_of(machine_path + L".shell");
+}
+
+void WindowScenario::start_program(const std::vector<std::wstring> &extra_environment)
+{
+    std::vector<std::wstring> environment = {L"QV_SIM_MACHINE=" + machine_path,
+                                             L"QV_SIM_REAL_CLOCK=1",
+                                             L"QV_SIM_JOURNAL=" + folder + L"\\journal.txt"};
+    environment.insert(environment.end(), extra_environment.begin(), extra_environment.end());
+    ASSERT_TRUE(::start_program(sibling_program(HARNESS), L"", folder, &run, environment));
+}
+
+std::wstring WindowScenario::program_folder() const
+{
+    return app_folder_of_the_program();
+}
+
 void WindowScenario::start_program_window()
 {
-    ASSERT_TRUE(start_program(sibling_program(HARNESS), L"", folder, &run,
-                              {L"QV_SIM_MACHINE=" + machine_path, L"QV_SIM_REAL_CLOCK=1",
-                               L"QV_SIM_JOURNAL=" + folder + L"\\journal.txt"}));
+    start_program();
+    if (HasFatalFailure()) return;
     DWORD id = GetProcessId(run.process);
     ASSERT_TRUE(wait_until([&] { return (window = find_program_window(id)) != NULL; },
                            LONG_WAIT_MS));

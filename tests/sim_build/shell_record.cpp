@@ -1,0 +1,85 @@
+#include "tests/sim_build/shell_record.h"
+
+#include <windows.h>
+
+#include "ui/window_shell.h"
+
+namespace {
+
+std::wstring record_path;
+int taskbar_marker;  // stands for the taskbar list; never called through
+
+ITaskbarList3 *open_taskbar(void)
+{
+    note_shell("taskbar opened");
+    return (ITaskbarList3 *)&taskbar_marker;
+}
+
+void close_taskbar(ITaskbarList3 *)
+{
+    note_shell("taskbar closed");
+}
+
+HRESULT set_value(ITaskbarList3 *, HWND, ULONGLONG completed, ULONGLONG total)
+{
+    note_shell("taskbar value " + std::to_string(completed) + "/" + std::to_string(total));
+    return S_OK;
+}
+
+HRESULT set_state(ITaskbarList3 *, HWND, TBPFLAG state)
+{
+    const char *name = state == TBPF_NOPROGRESS      ? "none"
+                       : state == TBPF_INDETERMINATE ? "indeterminate"
+                       : state == TBPF_NORMAL        ? "normal"
+                       : state == TBPF_ERROR         ? "error"
+                                                     : "paused";
+    note_shell(std::string("taskbar state ") + name);
+    return S_OK;
+}
+
+BOOL WINAPI flash(PFLASHWINFO info)
+{
+    note_shell("flash " + std::to_string(info->dwFlags));
+    return TRUE;
+}
+
+BOOL WINAPI block_reason(HWND, LPCWSTR reason)
+{
+    note_shell("block reason " + utf8(reason));
+    return TRUE;
+}
+
+BOOL WINAPI block_reason_removed(HWND)
+{
+    note_shell("block reason removed");
+    return TRUE;
+}
+
+}  // namespace
+
+std::string utf8(const wchar_t *text)
+{
+    char bytes[1024] = "";
+    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof bytes, NULL, NULL);
+    bytes[n > 0 ? n - 1 : 0] = '\0';
+    return bytes;
+}
+
+void start_shell_record(const wchar_t *machine_path)
+{
+    record_path = std::wstring(machine_path) + L".shell";
+    DeleteFileW(record_path.c_str());
+    window_shell = {open_taskbar, close_taskbar, set_value, set_state, flash, block_reason,
+                    block_reason_removed};
+}
+
+void note_shell(const std::string &line)
+{
+    HANDLE file = CreateFileW(record_path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, NULL,
+                              OPEN_ALWAYS, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE) return;
+    std::string text = line + "\r\n";
+    DWORD written = 0;
+    WriteFile(file, text.data(), (DWORD)text.size(), &written, NULL);
+    CloseHandle(file);
+}
