@@ -9,7 +9,6 @@
 //   qvwriter-window-driver text ID                       print the control's text
 //   qvwriter-window-driver focus                         print the focused control's id
 //   qvwriter-window-driver close [SECONDS]               close the window, wait until gone
-//   qvwriter-window-driver picture FILE.png              save the window alone as a PNG
 //   qvwriter-window-driver hold-desktop                  keep Wine's desktop up until killed
 //
 // Texts print as UTF-8; the exit code is 0 when the step happened, 1 when not.
@@ -89,10 +88,6 @@ int run(int argc, wchar_t **argv)
         return 0;
     }
     if (argc < 3) return 1;
-    if (verb == L"picture") {
-        HWND main = program_window(DEFAULT_WAIT_S * 1000);
-        return main && save_window_picture(main, argv[2]) ? 0 : 1;
-    }
     int id = _wtoi(argv[2]);
     if (verb == L"text" || verb == L"press") {
         HWND main = program_window(DEFAULT_WAIT_S * 1000);

@@ -10,11 +10,9 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <stdio.h>
-#include <wchar.h>
 
 #include <string>
 
-#include "app/app_info.h"
 #include "app/startup.h"
 #include "ui/drive_list_worker.h"
 #include "tests/sim_build/shell_record.h"
@@ -41,26 +39,6 @@ static LRESULT CALLBACK note_bar_state(int code, WPARAM wparam, LPARAM lparam)
     return CallNextHookEx(NULL, code, wparam, lparam);
 }
 
-// With QV_SIM_NO_WINDOW set, the main window cannot be created, as on a PC
-// whose desktop has no room left for it.
-static LRESULT CALLBACK refuse_main_window(int code, WPARAM wparam, LPARAM lparam)
-{
-    wchar_t name[64] = L"";
-    if (code == HCBT_CREATEWND && GetClassNameW((HWND)wparam, name, 64) &&
-        wcscmp(name, QV_WINDOW_CLASS) == 0) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 1;
-    }
-    return CallNextHookEx(NULL, code, wparam, lparam);
-}
-
-static void note_current_directory(void)
-{
-    wchar_t folder[MAX_PATH] = L"";
-    GetCurrentDirectoryW(MAX_PATH, folder);
-    note_shell("current directory " + utf8(folder));
-}
-
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
 {
     wchar_t machine[MAX_PATH];
@@ -79,13 +57,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
     start_plug_watch(machine);
     start_shell_record(machine);
     HHOOK bar_hook = SetWindowsHookExW(WH_CALLWNDPROC, note_bar_state, NULL, GetCurrentThreadId());
-    HHOOK refusal = NULL;
-    if (environment_value(L"QV_SIM_NO_WINDOW", flag, 8))
-        refusal = SetWindowsHookExW(WH_CBT, refuse_main_window, NULL, GetCurrentThreadId());
     int code = run_program(instance, show);
-    if (refusal) UnhookWindowsHookEx(refusal);
     if (bar_hook) UnhookWindowsHookEx(bar_hook);
-    note_current_directory();
+    wchar_t folder[MAX_PATH] = L"";
+    GetCurrentDirectoryW(MAX_PATH, folder);
+    note_shell("current directory " + utf8(folder));
     // A list still being made when the window closed uses the machine.
     wait_for_drive_list(10000);
     stop_plug_watch();

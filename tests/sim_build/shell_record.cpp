@@ -9,16 +9,8 @@ namespace {
 std::wstring record_path;
 int taskbar_marker;  // stands for the taskbar list; never called through
 
-ITaskbarList3 *open_taskbar(void)
-{
-    note_shell("taskbar opened");
-    return (ITaskbarList3 *)&taskbar_marker;
-}
-
-void close_taskbar(ITaskbarList3 *)
-{
-    note_shell("taskbar closed");
-}
+ITaskbarList3 *open_taskbar(void) { return (ITaskbarList3 *)&taskbar_marker; }
+void close_taskbar(ITaskbarList3 *) {}
 
 HRESULT set_value(ITaskbarList3 *, HWND, ULONGLONG completed, ULONGLONG total)
 {
@@ -26,14 +18,10 @@ HRESULT set_value(ITaskbarList3 *, HWND, ULONGLONG completed, ULONGLONG total)
     return S_OK;
 }
 
+// TBPF_NOPROGRESS 0, INDETERMINATE 1, NORMAL 2, ERROR 4, PAUSED 8.
 HRESULT set_state(ITaskbarList3 *, HWND, TBPFLAG state)
 {
-    const char *name = state == TBPF_NOPROGRESS      ? "none"
-                       : state == TBPF_INDETERMINATE ? "indeterminate"
-                       : state == TBPF_NORMAL        ? "normal"
-                       : state == TBPF_ERROR         ? "error"
-                                                     : "paused";
-    note_shell(std::string("taskbar state ") + name);
+    note_shell("taskbar state " + std::to_string((int)state));
     return S_OK;
 }
 
@@ -60,8 +48,7 @@ BOOL WINAPI block_reason_removed(HWND)
 std::string utf8(const wchar_t *text)
 {
     char bytes[1024] = "";
-    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof bytes, NULL, NULL);
-    bytes[n > 0 ? n - 1 : 0] = '\0';
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof bytes - 1, NULL, NULL);
     return bytes;
 }
 

@@ -196,23 +196,15 @@ void record_query(const wchar_t *what, const wchar_t *argument, bool ok, DWORD e
     sim_record(event);
 }
 
-// A disk that takes long to open (a card reader without a card, a sleeping
-// disk) keeps its caller waiting, with the real clock only, and not the
-// machine: other threads go on using it meanwhile.
-void wait_for_slow_open(const wchar_t *path)
+// A disk slow to open keeps its caller waiting, not the machine.
+DWORD open_delay(const wchar_t *path)
 {
-    DWORD delay = 0;
-    {
-        SimMachine &m = sim_machine();
-        SimGuard guard(m.mutex);
-        SimObjectKind kind = SIM_OBJ_DISK;
-        int index = 0;
-        DWORD error = 0;
-        if (m.real_clock && resolve(path, &kind, &index, &error) == RESOLVED &&
-            kind == SIM_OBJ_DISK)
-            delay = sim_find_disk(index)->open_delay_ms;
-    }
-    if (delay) ::Sleep(delay);
+    SimGuard guard(sim_machine().mutex);
+    SimObjectKind kind = SIM_OBJ_DISK;
+    int index = 0;
+    DWORD error = 0;
+    bool disk = resolve(path, &kind, &index, &error) == RESOLVED && kind == SIM_OBJ_DISK;
+    return disk && sim_machine().real_clock ? sim_find_disk(index)->open_delay_ms : 0;
 }
 
 }  // namespace
@@ -221,7 +213,8 @@ HANDLE WINAPI sim_CreateFileW(LPCWSTR path, DWORD access, DWORD share,
                               LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
                               HANDLE template_file)
 {
-    if (path) wait_for_slow_open(path);
+    DWORD delay = path ? open_delay(path) : 0;
+    if (delay) ::Sleep(delay);
     SimMachine &m = sim_machine();
     SimGuard guard(m.mutex);
     SimEvent event;

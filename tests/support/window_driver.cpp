@@ -259,18 +259,6 @@ std::wstring screenshot_folder(void)
     return path;
 }
 
-bool save_window_picture(HWND main, const std::wstring &png_path)
-{
-    RECT r;
-    if (!GetWindowRect(main, &r)) return false;
-    char geometry[64];
-    snprintf(geometry, sizeof geometry, "%ldx%ld+%ld+%ld", r.right - r.left, r.bottom - r.top,
-             r.left, r.top);
-    return run_host(std::string("import -window root -crop ") + geometry +
-                    " +repage -strip -depth 8 -define png:compression-level=9 " +
-                    host_quote(host_path(png_path))) == 0;
-}
-
 Screenshot take_screenshot(HWND main, const std::wstring &name)
 {
     Screenshot shot;

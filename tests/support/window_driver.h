@@ -65,6 +65,4 @@ struct Screenshot {
     int count(const RECT &r, COLORREF colour) const;
 };
 Screenshot take_screenshot(HWND main, const std::wstring &name);
-// The whole window, frame and caption included, as a small PNG at `png_path`.
-bool save_window_picture(HWND main, const std::wstring &png_path);
 std::wstring screenshot_folder(void);

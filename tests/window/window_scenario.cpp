@@ -143,15 +143,6 @@ std::vector<std::string> WindowScenario::shell_requests()
     return lines_of(machine_path + L".shell");
 }
 
-void WindowScenario::start_program(const std::vector<std::wstring> &extra_environment)
-{
-    std::vector<std::wstring> environment = {L"QV_SIM_MACHINE=" + machine_path,
-                                             L"QV_SIM_REAL_CLOCK=1",
-                                             L"QV_SIM_JOURNAL=" + folder + L"\\journal.txt"};
-    environment.insert(environment.end(), extra_environment.begin(), extra_environment.end());
-    ASSERT_TRUE(::start_program(sibling_program(HARNESS), L"", folder, &run, environment));
-}
-
 std::wstring WindowScenario::program_folder() const
 {
     return app_folder_of_the_program();
@@ -159,8 +150,9 @@ std::wstring WindowScenario::program_folder() const
 
 void WindowScenario::start_program_window()
 {
-    start_program();
-    if (HasFatalFailure()) return;
+    ASSERT_TRUE(start_program(sibling_program(HARNESS), L"", folder, &run,
+                              {L"QV_SIM_MACHINE=" + machine_path, L"QV_SIM_REAL_CLOCK=1",
+                               L"QV_SIM_JOURNAL=" + folder + L"\\journal.txt"}));
     DWORD id = GetProcessId(run.process);
     ASSERT_TRUE(wait_until([&] { return (window = find_program_window(id)) != NULL; },
                            LONG_WAIT_MS));

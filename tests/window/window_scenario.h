@@ -49,16 +49,13 @@ struct WindowScenario : ::testing::Test {
     void hold_writes(bool on);
     // Lines "TICK arrival|removal disk N" of the device changes sent so far.
     std::vector<std::string> device_changes_sent();
-    // What the program asked of the shell so far, one request a line, with
-    // the bar's positions among them (tests/sim_build/shell_record.h).
+    // What the program asked of the shell, one request a line, with the bar's
+    // positions among them (tests/sim_build/shell_record.h).
     std::vector<std::string> shell_requests();
+    std::wstring program_folder() const;  // its application folder
 
     // ---- the program ------------------------------------------------------
     void start_program_window();
-    // Starts the program without waiting for its window.
-    void start_program(const std::vector<std::wstring> &extra_environment = {});
-    // The program's application folder, which holds its log.
-    std::wstring program_folder() const;
     bool program_ended(DWORD timeout_ms);
     std::wstring text(int id) { return control_text(window, id); }
     bool wait_text(int id, const std::wstring &part, DWORD timeout_ms = LONG_WAIT_MS);
