@@ -59,9 +59,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
     HHOOK bar_hook = SetWindowsHookExW(WH_CALLWNDPROC, note_bar_state, NULL, GetCurrentThreadId());
     int code = run_program(instance, show);
     if (bar_hook) UnhookWindowsHookEx(bar_hook);
-    wchar_t folder[MAX_PATH] = L"";
-    GetCurrentDirectoryW(MAX_PATH, folder);
-    note_shell("current directory " + utf8(folder));
+    char folder[MAX_PATH] = "";
+    GetCurrentDirectoryA(MAX_PATH, folder);
+    note_shell(std::string("current directory ") + folder);
     // A list still being made when the window closed uses the machine.
     wait_for_drive_list(10000);
     stop_plug_watch();

@@ -33,7 +33,9 @@ BOOL WINAPI flash(PFLASHWINFO info)
 
 BOOL WINAPI block_reason(HWND, LPCWSTR reason)
 {
-    note_shell("block reason " + utf8(reason));
+    char text[512] = "";
+    WideCharToMultiByte(CP_UTF8, 0, reason, -1, text, sizeof text - 1, NULL, NULL);
+    note_shell(std::string("block reason ") + text);
     return TRUE;
 }
 
@@ -44,13 +46,6 @@ BOOL WINAPI block_reason_removed(HWND)
 }
 
 }  // namespace
-
-std::string utf8(const wchar_t *text)
-{
-    char bytes[1024] = "";
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof bytes - 1, NULL, NULL);
-    return bytes;
-}
 
 void start_shell_record(const wchar_t *machine_path)
 {
@@ -64,9 +59,7 @@ void note_shell(const std::string &line)
 {
     HANDLE file = CreateFileW(record_path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, NULL,
                               OPEN_ALWAYS, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE) return;
-    std::string text = line + "\r\n";
     DWORD written = 0;
-    WriteFile(file, text.data(), (DWORD)text.size(), &written, NULL);
+    WriteFile(file, (line + "\r\n").data(), (DWORD)line.size() + 2, &written, NULL);
     CloseHandle(file);
 }

@@ -9,4 +9,3 @@
 
 void start_shell_record(const wchar_t *machine_path);
 void note_shell(const std::string &line);
-std::string utf8(const wchar_t *text);
