@@ -73,13 +73,23 @@ static bool make_sure_manifest_loaded(Job *job)
     return false;
 }
 
+// Images of other versions would be removed after the download anyway; when
+// they are what leaves too little room, they go first.
+static bool room_for_download(uint64_t resume, wchar_t *message)
+{
+    if (enough_free_space(resume, message)) return true;
+    if (!remove_old_images()) return false;
+    message[0] = L'\0';
+    return enough_free_space(resume, message);
+}
+
 static bool download_into_cache(Job *job)
 {
     wchar_t part[APP_PATH_CHARS], sidecar[APP_PATH_CHARS];
     build_cache_path(part, manifest_info.version, CACHE_PART_SUFFIX);
     build_cache_path(sidecar, manifest_info.version, CACHE_SIDECAR_SUFFIX);
     uint64_t resume = resume_offset_for(part);
-    if (!enough_free_space(resume, job->message)) return false;
+    if (!room_for_download(resume, job->message)) return false;
     if (!download_image(job->image_path, part, sidecar, resume, job->message)) return false;
     remove_old_images();
     return true;

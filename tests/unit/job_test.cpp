@@ -484,3 +484,34 @@ TEST_F(JobTest, StopDuringEachStepEndsStoppedWithThatStepsOwnSentence)
         DeleteFileW(part.c_str());
     }
 }
+
+namespace {
+
+std::wstring old_image;       // an image of another version in the cache
+uint64_t freed_by_old_image;  // the room its removal gives back
+
+BOOL WINAPI room_held_by_old_image(LPCWSTR, PULARGE_INTEGER available, PULARGE_INTEGER,
+                                   PULARGE_INTEGER)
+{
+    available->QuadPart = 3 * GIB + (file_exists(old_image) ? 0 : freed_by_old_image);
+    return TRUE;
+}
+
+}  // namespace
+
+TEST_F(JobTest, TooLittleRoomRemovesOtherVersionsFirstThenChecksAgain)
+{
+    load_manifest(3 * GIB);
+    net_server_script(IMAGE_URL_PATH, "status=404");
+    seam.GetDiskFreeSpaceExW = room_held_by_old_image;
+    old_image = folder + L"\\quenvar-os-2.0.iso";
+    for (uint64_t freed : {4 * GIB, 0ULL}) {
+        freed_by_old_image = freed;
+        ASSERT_TRUE(write_whole_file(old_image, "old"));
+        EXPECT_EQ(run_job(), JOB_FAILED);
+        EXPECT_FALSE(file_exists(old_image));
+        EXPECT_EQ(logged(L"removed old image quenvar-os-2.0.iso"), freed ? 1 : 2);
+        EXPECT_EQ(image_ranges().size(), 1u) << "only the first download passed the check";
+    }
+    EXPECT_EQ(final_text(), L"This PC needs 3.1 GB of free space on drive C: to download quenvar OS.");
+}
