@@ -2,6 +2,7 @@
 // stand-in window that records what the job thread posts and answers its questions.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "source/cache_names.h"
 #include "source/job.h"
 #include "source/manifest.h"
+#include "source/startup_check.h"
 #include "tests/support/net_server.h"
 #include "tests/support/sim_fixture.h"
 #include "ui/status.h"
@@ -33,6 +35,7 @@ std::vector<EXECUTION_STATE> execution_states;
 ULONGLONG free_bytes = ~0ULL;
 bool free_space_query_fails = false;
 std::wstring stop_when_status_starts;
+std::function<void(const std::wstring &)> on_status_posted;
 
 LRESULT CALLBACK recording_window(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
@@ -45,6 +48,7 @@ LRESULT CALLBACK recording_window(HWND window, UINT message, WPARAM wparam, LPAR
         int progress;
         read_status(text, STATUS_TEXT_CHARS, &progress);
         posted.push_back({message, wparam, text});
+        if (message == WM_APP_STATUS && on_status_posted) on_status_posted(text);
         return 0;
     }
     return DefWindowProcW(window, message, wparam, lparam);
@@ -117,6 +121,8 @@ struct JobTest : SimMachineTest {
     {
         main_window = NULL;
         DestroyWindow(window);
+        on_status_posted = nullptr;
+        startup_check_ends();
         set_cancel_flag(0);
         local_image_path[0] = L'\0';
         net_server_release();
@@ -514,4 +520,32 @@ TEST_F(JobTest, TooLittleRoomRemovesOtherVersionsFirstThenChecksAgain)
         EXPECT_EQ(image_ranges().size(), 1u) << "only the first download passed the check";
     }
     EXPECT_EQ(final_text(), L"This PC needs 3.1 GB of free space on drive C: to download quenvar OS.");
+}
+
+// A file chosen while the start-up check runs is compared once the check is
+// over; offline it is written uncompared, and a stop ends the wait.
+TEST_F(JobTest, ChosenFileWaitsForTheStartupCheckBeforeItIsCompared)
+{
+    std::string unofficial = published();
+    unofficial[5] ^= 1;
+    use_local_file(folder + L"\\chosen.iso", unofficial);
+    const std::wstring WAITING = L"Checking for the latest quenvar OS\x2026";
+    enum { LOADED, OFFLINE, STOPPED } ending = LOADED;
+    on_status_posted = [&](const std::wstring &text) {
+        if (text != WAITING) return;
+        if (ending == STOPPED) return set_cancel_flag(1);
+        if (ending == LOADED) load_manifest(IMAGE_SIZE);
+        startup_check_ends();
+    };
+    for (auto end : {LOADED, OFFLINE, STOPPED}) {
+        ending = end;
+        manifest_info.loaded = 0;
+        startup_check_begins();
+        EXPECT_EQ(run_job(), end == OFFLINE ? JOB_OK : JOB_STOPPED) << end;
+        EXPECT_EQ(questions.size(), end == LOADED ? 1u : 0u) << end;
+    }
+    EXPECT_EQ(final_text(), L"Stopped.");
+    EXPECT_TRUE(startup_check_running());
+    EXPECT_EQ(logged(L"local image not compared: no manifest"), 1);
+    EXPECT_TRUE(stick_holds(unofficial)) << "written offline";
 }
