@@ -3,6 +3,9 @@
 #include "tests/window/window_scenario.h"
 
 #include <commctrl.h>
+#include <tlhelp32.h>
+
+#include <set>
 
 namespace {
 
@@ -13,6 +16,20 @@ const wchar_t CLOSE_QUESTION[] =
     L"The pen drive will not start a PC until it is written again.";
 const wchar_t STOPPED_BY_ENGINE[] =
     L"Stopped. The pen drive will not start a PC until it is written again.";
+
+const UINT WM_APP_STATUS = WM_APP + 1;
+
+std::set<DWORD> threads_of(HANDLE process)
+{
+    std::set<DWORD> ids;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL ok = Thread32First(snapshot, &entry); ok; ok = Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == GetProcessId(process)) ids.insert(entry.th32ThreadID);
+    CloseHandle(snapshot);
+    return ids;
+}
 
 struct StopScenario : WindowScenario {
     // One stick, the version known, a job held in the middle of its write.
@@ -118,3 +135,42 @@ TEST_F(StopScenario, StopOrCloseAnsweredAfterTheJobEndedStopsNothingOrClosesAtOn
 }
 
 }  // namespace
+
+// The window's stop request and the job's end cross: the answer is taken
+// while the job's end waits behind it, and a report comes after a stop.
+TEST_F(StopScenario, StopCrossingTheJobsEndOrItsReportsLeavesTheTrueStatus)
+{
+    start_a_held_write();
+    ASSERT_TRUE(press(window, ID_WRITE));
+    answer(wait_box(L"Stop now?"), IDYES);
+    ASSERT_TRUE(wait_text(ID_STATUS, L"Stopping\x2026"));
+    PostMessageW(window, WM_APP_STATUS, 0, 0);  // the job's next report
+    settle();
+    EXPECT_EQ(text(ID_STATUS), L"Stopping\x2026");
+    hold_writes(false);
+    ASSERT_TRUE(wait_text(ID_STATUS, STOPPED_BY_ENGINE)) << text(ID_STATUS);
+
+    // The window thread held still while Yes is queued and the job ends.
+    hold_writes(true);
+    std::set<DWORD> before = threads_of(run.process);
+    ASSERT_TRUE(write_and_confirm());
+    ASSERT_TRUE(wait_text(ID_STATUS, L"the pen drive\x2026")) << text(ID_STATUS);
+    ASSERT_TRUE(press(window, ID_WRITE));
+    HWND stop = wait_box(L"Stop now?");
+    ASSERT_TRUE(stop);
+    std::vector<HANDLE> job;
+    for (DWORD id : threads_of(run.process))
+        if (!before.count(id)) job.push_back(OpenThread(SYNCHRONIZE, FALSE, id));
+    ASSERT_EQ(job.size(), 1u) << "the job thread";
+    HANDLE ui = OpenThread(THREAD_SUSPEND_RESUME, FALSE, GetWindowThreadProcessId(window, NULL));
+    ASSERT_NE(SuspendThread(ui), (DWORD)-1);
+    ASSERT_TRUE(answer_dialog(stop, IDYES));
+    hold_writes(false);
+    EXPECT_EQ(WaitForSingleObject(job[0], LONG_WAIT_MS), WAIT_OBJECT_0) << "its end is posted";
+    ResumeThread(ui);
+    CloseHandle(ui);
+    CloseHandle(job[0]);
+    answer(wait_box(L"The pen drive is ready."), IDOK);
+    settle();
+    EXPECT_EQ(text(ID_STATUS), DONE_STATUS);
+}
