@@ -95,30 +95,26 @@ struct Expected {
     int id, left, top, width, height;
 };
 
-// The longest texts each line is given, with the shipped update host.
-const struct {
-    int id;
-    const wchar_t *text;
-} LONGEST_TEXTS[] = {
-    {ID_IMAGE_LINE, L"Could not reach updates.quenvar.com: the secure connection failed \x2014 "
-                    L"check that this PC's date and time are correct.  Press Write to try "
-                    L"again, or use an ISO file."},
+// The longest texts of the image line and the status line (the shipped host).
+const std::pair<int, const wchar_t *> LONGEST_TEXTS[] = {
+    {ID_IMAGE_LINE, L"Could not reach updates.quenvar.com: the secure connection failed \x2014 check "
+                    L"that this PC's date and time are correct.  Press Write to try again, or use "
+                    L"an ISO file."},
     {ID_STATUS, L"The ISO file changed while it was written, or could not be read the same way "
                 L"twice, so nothing on the pen drive will start a PC. Choose the file again and "
                 L"press Write."},
 };
 
-// Height a static control of this width needs for the text in the body font.
+// Height the text needs in the body font at this width, as a static control draws it.
 int needed_height(const wchar_t *text, int width, int dpi)
 {
     HDC dc = CreateCompatibleDC(NULL);
-    HFONT font = CreateFontW(-MulDiv(10, dpi, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
-                             DEFAULT_CHARSET, 0, 0, CLEARTYPE_QUALITY, 0, L"Segoe UI");
+    HFONT font = CreateFontW(-MulDiv(10, dpi, 72), 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET,
+                             0, 0, CLEARTYPE_QUALITY, 0, L"Segoe UI");
     HGDIOBJ old = SelectObject(dc, font);
     RECT r = {0, 0, width, 0};
     DrawTextW(dc, text, -1, &r, DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | DT_NOPREFIX);
-    SelectObject(dc, old);
-    DeleteObject(font);
+    DeleteObject(SelectObject(dc, old));
     DeleteDC(dc);
     return r.bottom;
 }
@@ -170,11 +166,11 @@ TEST_F(LayoutScenario, EveryRectangleFollowsTheDpiTermByTerm)
         }
         shot((L"dpi-" + std::to_wstring(dpi)).c_str());
         for (const auto &t : LONGEST_TEXTS) {
-            HWND line = GetDlgItem(window, t.id);
-            EXPECT_TRUE(GetWindowLongW(line, GWL_STYLE) & SS_NOPREFIX) << t.id << ": & is text";
-            SendMessageW(line, WM_SETTEXT, 0, (LPARAM)t.text);
-            RECT r = control_rect(window, t.id);
-            EXPECT_LE(needed_height(t.text, r.right - r.left, dpi), r.bottom - r.top) << t.id;
+            HWND line = GetDlgItem(window, t.first);
+            EXPECT_TRUE(GetWindowLongW(line, GWL_STYLE) & SS_NOPREFIX) << t.first << ": & is text";
+            SendMessageW(line, WM_SETTEXT, 0, (LPARAM)t.second);
+            RECT r = control_rect(window, t.first);
+            EXPECT_LE(needed_height(t.second, r.right - r.left, dpi), r.bottom - r.top) << t.first;
         }
         shot((L"longest-texts-dpi-" + std::to_wstring(dpi)).c_str());
         PostMessageW(window, WM_CLOSE, 0, 0);
