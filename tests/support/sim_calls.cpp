@@ -440,6 +440,19 @@ BOOL WINAPI sim_GetVolumeNameForVolumeMountPointW(LPCWSTR mount_point, LPWSTR na
     return error == 0;
 }
 
+DWORD WINAPI sim_GetModuleFileNameW(HMODULE, LPWSTR name, DWORD capacity)
+{
+    SimMachine &m = sim_machine();
+    SimGuard guard(m.mutex);
+    record_query(L"GetModuleFileNameW", m.program_path.c_str(), true, 0);
+    if (capacity == 0) return 0;
+    DWORD length = (DWORD)m.program_path.size() < capacity ? (DWORD)m.program_path.size()
+                                                            : capacity - 1;
+    wmemcpy(name, m.program_path.c_str(), length);
+    name[length] = L'\0';
+    return length < m.program_path.size() ? capacity : length;
+}
+
 void WINAPI sim_Sleep(DWORD milliseconds)
 {
     SimEvent event;

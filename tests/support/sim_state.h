@@ -29,6 +29,9 @@ struct SimRegion {
     uint64_t length;
 };
 
+// Where the program runs from unless the machine says otherwise.
+#define SIM_DEFAULT_PROGRAM_PATH L"C:\\Users\\Technician\\Downloads\\quenvar-os-usb-writer.exe"
+
 struct SimMachine {
     std::recursive_mutex mutex;
     std::map<int, std::unique_ptr<SimDisk>> disks;
@@ -37,6 +40,7 @@ struct SimMachine {
     std::vector<SimLetter> letters;
     std::vector<SimMount> mounts;
     std::wstring windows_directory = L"C:\\Windows";
+    std::wstring program_path = SIM_DEFAULT_PROGRAM_PATH;
     DWORD volume_enumeration_error = 0;
     bool protect_mounted_volumes = true;
     bool real_clock = false;     // transfers keep their disk's rate in real time
@@ -108,3 +112,4 @@ BOOL WINAPI sim_GetVolumePathNameW(LPCWSTR path, LPWSTR mount_point, DWORD capac
 BOOL WINAPI sim_GetVolumeNameForVolumeMountPointW(LPCWSTR mount_point, LPWSTR name,
                                                   DWORD capacity);
 void WINAPI sim_Sleep(DWORD milliseconds);
+DWORD WINAPI sim_GetModuleFileNameW(HMODULE module, LPWSTR name, DWORD capacity);
