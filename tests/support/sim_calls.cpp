@@ -445,12 +445,7 @@ DWORD WINAPI sim_GetModuleFileNameW(HMODULE, LPWSTR name, DWORD capacity)
     SimMachine &m = sim_machine();
     SimGuard guard(m.mutex);
     record_query(L"GetModuleFileNameW", m.program_path.c_str(), true, 0);
-    if (capacity == 0) return 0;
-    DWORD length = (DWORD)m.program_path.size() < capacity ? (DWORD)m.program_path.size()
-                                                            : capacity - 1;
-    wmemcpy(name, m.program_path.c_str(), length);
-    name[length] = L'\0';
-    return length < m.program_path.size() ? capacity : length;
+    return copy_name(m.program_path, name, capacity) ? (DWORD)m.program_path.size() : 0;
 }
 
 void WINAPI sim_Sleep(DWORD milliseconds)

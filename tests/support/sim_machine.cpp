@@ -179,7 +179,7 @@ void sim_reset(void)
     m.letters.clear();
     m.mounts.clear();
     m.windows_directory = L"C:\\Windows";
-    m.program_path = SIM_DEFAULT_PROGRAM_PATH;
+    m.program_path = L"C:\\Users\\Technician\\quenvar-os-usb-writer.exe";
     m.volume_enumeration_error = 0;
     m.protect_mounted_volumes = true;
     m.real_clock = false;

@@ -29,9 +29,6 @@ struct SimRegion {
     uint64_t length;
 };
 
-// Where the program runs from unless the machine says otherwise.
-#define SIM_DEFAULT_PROGRAM_PATH L"C:\\Users\\Technician\\Downloads\\quenvar-os-usb-writer.exe"
-
 struct SimMachine {
     std::recursive_mutex mutex;
     std::map<int, std::unique_ptr<SimDisk>> disks;
@@ -40,7 +37,7 @@ struct SimMachine {
     std::vector<SimLetter> letters;
     std::vector<SimMount> mounts;
     std::wstring windows_directory = L"C:\\Windows";
-    std::wstring program_path = SIM_DEFAULT_PROGRAM_PATH;
+    std::wstring program_path = L"C:\\Users\\Technician\\quenvar-os-usb-writer.exe";
     DWORD volume_enumeration_error = 0;
     bool protect_mounted_volumes = true;
     bool real_clock = false;     // transfers keep their disk's rate in real time

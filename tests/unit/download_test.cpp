@@ -212,16 +212,9 @@ TEST_F(DownloadTest, FinishedPartialDownloadIsOnlyVerified)
     EXPECT_TRUE(ranges().empty());
 }
 
-// A virus scanner holds the finished file, without delete sharing, until the
-// first pause of the move is over.
-HANDLE scanner = INVALID_HANDLE_VALUE;
-
-void WINAPI scanner_lets_go_while_sleeping(DWORD ms)
-{
-    CloseHandle(scanner);
-    scanner = INVALID_HANDLE_VALUE;
-    recording_sleep(ms);
-}
+// A virus scanner holds the finished file, without delete sharing, until the move's first pause.
+HANDLE scanner;
+void WINAPI scanner_lets_go_while_sleeping(DWORD ms) { CloseHandle(scanner); recording_sleep(ms); }
 
 TEST_F(DownloadTest, FinishedFileHeldByAScannerIsMovedOnceItLetsGo)
 {
