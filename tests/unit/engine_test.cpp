@@ -288,19 +288,6 @@ TEST_F(EngineTest, ImageOnTheChosenStickIsRefused)
     EXPECT_EQ(log(), "");
 }
 
-TEST_F(EngineTest, StickThatHoldsTheRunningProgramIsRefusedBeforeAnyOpenForWriting)
-{
-    add_stick(8 * MIB);
-    make_image(2 * MIB, 43);
-    sim_set_program_path(L"E:\\tools\\quenvar-os-usb-writer.exe");
-    EXPECT_EQ(write(), 0);
-    EXPECT_STREQ(message, L"quenvar OS USB Writer is running from this pen drive, so writing would "
-                          L"destroy it. Copy quenvar-os-usb-writer.exe to the PC, start it from "
-                          L"there and press Write again.");
-    for (const SimEvent &event : sim_journal())
-        EXPECT_FALSE(event.kind == SIM_OPEN && (event.access & GENERIC_WRITE)) << narrow(event.path);
-}
-
 // The refusal decides as the takeover does: device number first, then extents.
 TEST_F(EngineTest, ImageVolumeFoundByEitherAnswerIsRefusedOneWithNeitherIsWritten)
 {
