@@ -128,7 +128,8 @@ void fetch_manifest(void)
         return;
     }
     if (status != 200) {
-        set_message(QV_UPDATE_HOST L" answered HTTP %lu for the version list.", status);
+        if (status == HTTP_STATUS_PROXY_AUTH_REQ) set_message(L"%ls", PROXY_SIGN_IN_SENTENCE);
+        else set_message(QV_UPDATE_HOST L" answered HTTP %lu for the version list.", status);
         write_log(L"manifest: HTTP %lu", status);
         close_http_request(&http);
         return;

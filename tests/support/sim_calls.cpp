@@ -453,6 +453,14 @@ BOOL WINAPI sim_GetVolumeNameForVolumeMountPointW(LPCWSTR mount_point, LPWSTR na
     return error == 0;
 }
 
+DWORD WINAPI sim_GetModuleFileNameW(HMODULE, LPWSTR name, DWORD capacity)
+{
+    SimMachine &m = sim_machine();
+    SimGuard guard(m.mutex);
+    record_query(L"GetModuleFileNameW", m.program_path.c_str(), true, 0);
+    return copy_name(m.program_path, name, capacity) ? (DWORD)m.program_path.size() : 0;
+}
+
 void WINAPI sim_Sleep(DWORD milliseconds)
 {
     SimEvent event;

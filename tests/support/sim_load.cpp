@@ -338,6 +338,10 @@ bool load_statement(Statement &s)
         sim_set_windows_directory(s.words[1] == "none" ? L"" : widen(s.words[1]).c_str());
         return true;
     }
+    if (verb == "program" && s.words.size() == 2) {
+        sim_set_program_path(widen(s.words[1]).c_str());
+        return true;
+    }
     uint64_t n = 0;
     if (verb == "volumes-fail" && s.words.size() == 2 && parse_number(s.words[1], &n)) {
         sim_set_volume_enumeration_error((DWORD)n);

@@ -6,6 +6,7 @@
 // decimal Windows error numbers.
 //
 //   windows C:\Windows                 the Windows folder (windows none: not found)
+//   program E:\writer.exe             the program's own file (default: on C:)
 //   volumes-fail CODE                  FindFirstVolumeW fails
 //   unprotected                        writes into mounted volumes are allowed
 //   disk N bus=usb size=16G vendor="SanDisk " product="Cruzer Blade    "

@@ -167,6 +167,8 @@ void sim_add_letter(wchar_t letter, UINT drive_type);
 void sim_add_mount_folder(const wchar_t *folder, int volume);
 // Empty: GetWindowsDirectoryW fails.
 void sim_set_windows_directory(const wchar_t *path);
+// The running program's own file, as GetModuleFileNameW names it.
+void sim_set_program_path(const wchar_t *path);
 // Non-zero: FindFirstVolumeW fails with this error.
 void sim_set_volume_enumeration_error(DWORD error);
 // Writes that touch a mounted, unlocked volume are refused (as Windows does).
