@@ -40,8 +40,9 @@ head -c 24117261 /dev/urandom > "$image"   # about 23 MiB, no whole number of se
 size=$(stat -c %s "$image")
 sha=$(sha256sum < "$image" | cut -d' ' -f1)
 curl -s -X POST --data-binary @"$image" "$control/put?path=/isos/quenvar-os-2.1.iso" >/dev/null
+# Signed with the test publisher's key (tests/keys/), the only one the test build takes.
 printf '{"version": "2.1", "isoUrl": "https://%s/isos/quenvar-os-2.1.iso", "isoSha256": "%s", "isoSizeBytes": %s}' \
-  "$host" "$sha" "$size" | curl -s -X POST --data-binary @- "$control/put?path=/updates/os-quenvar/latest.json" >/dev/null
+  "$host" "$sha" "$size" | curl -s -X POST --data-binary @- "$control/put?path=/updates/os-quenvar/latest.json&sign=publisher-test" >/dev/null
 
 # ---- a PC with Windows on its SATA disk and one 1 GiB USB stick ------------
 # A stick that writes 20 MB/s and reads 40 MB/s, whose writes also pause
