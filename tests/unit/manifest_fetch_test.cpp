@@ -155,14 +155,16 @@ TEST_F(ManifestFetchTest, FailedFetchesLeaveNoHandleOpen)
     WinHttpCloseHandle(held);
     ASSERT_EQ(net_next_winhttp_handle(), before);
 
-    net_server_put(MANIFEST_PATH, good_manifest());
-    for (const char *fault : {"drop=1", "status=404", "status=500"}) {
-        SCOPED_TRACE(fault);
-        net_server_script(MANIFEST_PATH, fault);
-        before = net_next_winhttp_handle();
-        fetch_manifest();
-        EXPECT_EQ(net_next_winhttp_handle(), before);
-        EXPECT_EQ(manifest_info.loaded, 0);
+    net_server_put_signed(MANIFEST_PATH, good_manifest());
+    for (const std::string &path : {std::string(MANIFEST_PATH), SIGNATURE_PATH}) {
+        for (const char *fault : {"drop=1", "status=404", "status=500"}) {
+            SCOPED_TRACE(path + " " + fault);
+            net_server_script(path, fault);
+            before = net_next_winhttp_handle();
+            fetch_manifest();
+            EXPECT_EQ(net_next_winhttp_handle(), before);
+            EXPECT_EQ(manifest_info.loaded, 0);
+        }
     }
     ASSERT_TRUE(net_server_certificate("untrusted"));
     before = net_next_winhttp_handle();
