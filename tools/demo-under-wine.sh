@@ -26,6 +26,13 @@ shot() { import -window root "$demo/$1.png" 2>/dev/null && echo "   screenshot: 
 step() { echo; echo "-- $*"; }
 
 # ---- the local update server, with a published demo image -----------------
+# A server of an older tree, which cannot sign the manifest, is replaced.
+if curl -s -m 3 -X POST "$control/hello" | grep -q quenvar-update-server &&
+   ! curl -s -m 3 -X POST "$control/features" | grep -q sign; then
+  curl -s -m 200 -X POST "$control/lock?owner=demo-replacing&wait=180" >/dev/null
+  curl -s -m 3 -X POST "$control/quit" >/dev/null
+  sleep 1
+fi
 if ! curl -s -m 3 -X POST "$control/hello" | grep -q quenvar-update-server; then
   python3 "$here/tests/server/update_server.py" --https-port "$https_port" --http-port "$http_port" \
     --cert "$build/test-ca/server.pem" --daemon --log "$build/update-server.log" --idle-exit 300
@@ -40,8 +47,9 @@ head -c 24117261 /dev/urandom > "$image"   # about 23 MiB, no whole number of se
 size=$(stat -c %s "$image")
 sha=$(sha256sum < "$image" | cut -d' ' -f1)
 curl -s -X POST --data-binary @"$image" "$control/put?path=/isos/quenvar-os-2.1.iso" >/dev/null
+# Signed with the test publisher's key (tests/keys/), the only one the test build takes.
 printf '{"version": "2.1", "isoUrl": "https://%s/isos/quenvar-os-2.1.iso", "isoSha256": "%s", "isoSizeBytes": %s}' \
-  "$host" "$sha" "$size" | curl -s -X POST --data-binary @- "$control/put?path=/updates/os-quenvar/latest.json" >/dev/null
+  "$host" "$sha" "$size" | curl -s -X POST --data-binary @- "$control/put?path=/updates/os-quenvar/latest.json&sign=publisher-test" >/dev/null
 
 # ---- a PC with Windows on its SATA disk and one 1 GiB USB stick ------------
 # A stick that writes 5 MB/s and reads 40 MB/s, whose writes also pause

@@ -10,6 +10,7 @@
 #include "source/cache_names.h"
 #include "source/job.h"
 #include "source/manifest.h"
+#include "source/manifest_signature.h"
 #include "source/startup_check.h"
 #include "tests/support/net_server.h"
 #include "tests/support/sim_fixture.h"
@@ -321,10 +322,18 @@ TEST_F(JobTest, JobFetchesTheManifestItselfWhenTheStartupCheckFailed)
     EXPECT_FALSE(stick_opened_for_writing());
 
     std::wstring url = net_server_https_url(IMAGE_URL_PATH);
-    net_server_put("/updates/os-quenvar/latest.json",
-                   "{\"version\": \"2.1\", \"isoUrl\": \"" + std::string(url.begin(), url.end()) +
-                       "\", \"isoSizeBytes\": " + std::to_string(IMAGE_SIZE) +
-                       ", \"isoSha256\": \"" + sha + "\"}");
+    const std::string body = "{\"version\": \"2.1\", \"isoUrl\": \"" +
+                             std::string(url.begin(), url.end()) + "\", \"isoSizeBytes\": " +
+                             std::to_string(IMAGE_SIZE) + ", \"isoSha256\": \"" + sha + "\"}";
+    // Unsigned: refused before it is read, and nothing is downloaded.
+    net_server_put("/updates/os-quenvar/latest.json", body);
+    EXPECT_EQ(run_job(), JOB_FAILED);
+    EXPECT_EQ(final_text(), MANIFEST_NOT_SIGNED_TEXT);
+    EXPECT_EQ(manifest_info.version[0], L'\0');
+    EXPECT_TRUE(net_server_requests_for(IMAGE_URL_PATH).empty());
+    EXPECT_FALSE(stick_opened_for_writing());
+
+    net_server_put_signed("/updates/os-quenvar/latest.json", body);
     EXPECT_EQ(run_job(), JOB_OK);
     EXPECT_EQ(manifest_done_posts(), 2);  // the manifest, then the image in place
     EXPECT_TRUE(stick_holds(published()));

@@ -85,15 +85,15 @@ TEST_F(ProxyTest, InternetOptionsProxyCarriesTheManifestAndAResumedDownload)
 {
     std::string sha = net_server_publish_image(IMAGE_PATH, IMAGE_SIZE);
     std::wstring url = net_server_https_url(IMAGE_PATH);
-    net_server_put("/updates/os-quenvar/latest.json",
-                   "{\"version\": \"3.0\", \"isoUrl\": \"" + std::string(url.begin(), url.end()) +
-                       "\", \"isoSizeBytes\": " + std::to_string(IMAGE_SIZE) +
-                       ", \"isoSha256\": \"" + sha + "\"}");
+    net_server_put_signed("/updates/os-quenvar/latest.json",
+                          "{\"version\": \"3.0\", \"isoUrl\": \"" +
+                              std::string(url.begin(), url.end()) + "\", \"isoSizeBytes\": " +
+                              std::to_string(IMAGE_SIZE) + ", \"isoSha256\": \"" + sha + "\"}");
     set_internet_options_proxy(proxy);
 
     fetch_manifest();
     ASSERT_EQ(manifest_info.loaded, 1);
-    EXPECT_EQ(tunnels(), 1);
+    EXPECT_EQ(tunnels(), 2);  // the manifest and its signature
     EXPECT_EQ(logged("manifest: through proxy " + proxy), 1);
 
     // A partial download resumed, cut once more on the way: two attempts, both
@@ -110,7 +110,7 @@ TEST_F(ProxyTest, InternetOptionsProxyCarriesTheManifestAndAResumedDownload)
     ASSERT_EQ(gets.size(), 2u);
     EXPECT_EQ(gets[0].range, "bytes=1000-");
     EXPECT_EQ(gets[1].range.compare(0, 6, "bytes="), 0);
-    EXPECT_EQ(tunnels(), 3);
+    EXPECT_EQ(tunnels(), 4);
     EXPECT_EQ(logged("download: through proxy " + proxy), 1);
     EXPECT_EQ(read_whole_file(image), net_server_file_bytes(IMAGE_PATH, 0, IMAGE_SIZE));
 
@@ -118,7 +118,7 @@ TEST_F(ProxyTest, InternetOptionsProxyCarriesTheManifestAndAResumedDownload)
     set_internet_options_proxy("");
     fetch_manifest();
     EXPECT_EQ(manifest_info.loaded, 1);
-    EXPECT_EQ(tunnels(), 3);
+    EXPECT_EQ(tunnels(), 4);
     EXPECT_EQ(logged("manifest: through proxy " + proxy), 1);
     DeleteFileW(image);
     DeleteFileW(sidecar);

@@ -67,9 +67,9 @@ void WindowScenario::SetUp()
     image_sha = net_server_publish_image(IMAGE_URL_PATH, IMAGE_SIZE, 21);
     ASSERT_EQ(image_sha.size(), 64u);
     std::wstring url = net_server_https_url(IMAGE_URL_PATH);
-    net_server_put("/updates/os-quenvar/latest.json",
-                   "{\"version\": \"2.1\", \"isoUrl\": \"" + std::string(url.begin(), url.end()) + "\", \"isoSha256\": \"" + image_sha +
-                       "\", \"isoSizeBytes\": " + std::to_string(IMAGE_SIZE) + "}");
+    net_server_put_signed("/updates/os-quenvar/latest.json",
+                          "{\"version\": \"2.1\", \"isoUrl\": \"" + std::string(url.begin(), url.end()) + "\", \"isoSha256\": \"" + image_sha +
+                              "\", \"isoSizeBytes\": " + std::to_string(IMAGE_SIZE) + "}");
     std::wstring app = app_folder_of_the_program();
     delete_matching(app, L"quenvar-os-*.iso*");
     log_path = app + L"\\writer.log";
