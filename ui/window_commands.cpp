@@ -67,7 +67,11 @@ static bool choose_local_image(void)
     dialog.nMaxFile = APP_PATH_CHARS;
     dialog.lpstrTitle = L"Choose a quenvar OS .iso file";
     dialog.Flags = OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
-    if (!GetOpenFileNameW(&dialog)) return false;
+    BOOL chosen = GetOpenFileNameW(&dialog);
+    // The dialog moves the current directory to the folder it showed last,
+    // holding that volume open; OFN_NOCHANGEDIR does not stop it.
+    SetCurrentDirectoryW(app_folder);
+    if (!chosen) return false;
     path[APP_PATH_CHARS - 1] = L'\0';
     // The job thread reads the path; no job can start while this dialog is open.
     copy_cut(local_image_path, APP_PATH_CHARS, path);

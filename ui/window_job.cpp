@@ -59,6 +59,7 @@ static void start_job(void)
         return;
     }
     window_state.job_thread_handle = thread;
+    hold_session_end(true);
 }
 
 static void press_write(void)
@@ -125,7 +126,7 @@ void on_status(void)
     read_status(text, STATUS_TEXT_CHARS, &progress);
     // Until the job notices a stop, its reports move the bar only.
     if (!window_state.stop_pending) SetWindowTextW(control(ID_STATUS), text);
-    if (window_state.job_running) SendMessageW(control(ID_PROGRESS), PBM_SETPOS, progress, 0);
+    if (window_state.job_running) show_job_progress(progress);
 }
 
 int on_ask(const wchar_t *question)
@@ -170,6 +171,8 @@ void on_job_done(int result)
     window_state.stop_pending = false;
     wchar_t final_text[STATUS_TEXT_CHARS];
     read_status(final_text, STATUS_TEXT_CHARS, NULL);
+    hold_session_end(false);
+    announce_job_end(result);
     if (result == JOB_OK) end_job_ok();
     else end_job_not_ok(result, final_text);
 }

@@ -196,12 +196,25 @@ void record_query(const wchar_t *what, const wchar_t *argument, bool ok, DWORD e
     sim_record(event);
 }
 
+// A disk slow to open keeps its caller waiting, not the machine.
+DWORD open_delay(const wchar_t *path)
+{
+    SimGuard guard(sim_machine().mutex);
+    SimObjectKind kind = SIM_OBJ_DISK;
+    int index = 0;
+    DWORD error = 0;
+    bool disk = resolve(path, &kind, &index, &error) == RESOLVED && kind == SIM_OBJ_DISK;
+    return disk && sim_machine().real_clock ? sim_find_disk(index)->open_delay_ms : 0;
+}
+
 }  // namespace
 
 HANDLE WINAPI sim_CreateFileW(LPCWSTR path, DWORD access, DWORD share,
                               LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
                               HANDLE template_file)
 {
+    DWORD delay = path ? open_delay(path) : 0;
+    if (delay) ::Sleep(delay);
     SimMachine &m = sim_machine();
     SimGuard guard(m.mutex);
     SimEvent event;

@@ -190,6 +190,7 @@ bool load_disk(Statement &s)
         else if (key == "hold-after") disk->hold_after_bytes = n;
         else if (key == "write-rate") disk->write_rate = n;
         else if (key == "read-rate") disk->read_rate = n;
+        else if (key == "open-delay") disk->open_delay_ms = (DWORD)n;
         else ok = lock_key(key, n, &disk->lock);
         if (!ok) {
             s.failure = "disk: bad " + key + "=" + value;

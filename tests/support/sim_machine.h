@@ -77,6 +77,7 @@ struct SimDisk {
     // use (sim_use_real_clock), for benchmarks; 0: as fast as the host.
     uint64_t write_rate = 0;
     uint64_t read_rate = 0;
+    DWORD open_delay_ms = 0;      // each open takes this long, with the real clock only
     LONGLONG busy_until = 0;      // performance-counter time its last transfer ends
     int update_properties_calls = 0;
     SimLockable lock;

@@ -70,6 +70,11 @@ TEST_F(ImageSourceScenario, LocalFileThroughTheDialogAndAnUnofficialOneDeclined)
     ASSERT_TRUE(program_ended(LONG_WAIT_MS));
     std::string calls = journal();
     EXPECT_EQ(calls.find(" write #"), std::string::npos) << "the stick was never written";
+    std::wstring app = program_folder();
+    EXPECT_NE(read_whole_file(machine_path + L".shell")
+                  .find("current directory " + std::string(app.begin(), app.end()) + "\r\n"),
+              std::string::npos)
+        << "no folder of the file's drive is left open";
 }
 
 }  // namespace

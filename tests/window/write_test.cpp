@@ -31,6 +31,7 @@ TEST_F(WindowScenario, ColdStartWithOneStickWritesThePublishedImage)
 
     ASSERT_TRUE(wait_text(ID_IMAGE_LINE, CHECKING_LINE)) << text(ID_IMAGE_LINE);
     const RECT write = face(control_rect(window, ID_WRITE));
+    EXPECT_TRUE(wait_until([&] { return list_items(window).size() == 1; }, LONG_WAIT_MS));
     EXPECT_EQ(list_items(window), std::vector<std::wstring>{STICK_LINE});
     EXPECT_EQ(list_selection(window), 0);
     EXPECT_FALSE(control_enabled(window, ID_WRITE)) << "Write waits for the check";
