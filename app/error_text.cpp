@@ -7,6 +7,8 @@
 static const wchar_t SECURE_TEXT[] =
     L"the secure connection failed \x2014 check that this PC's date and time are correct";
 
+enum { WINHTTP_FIRST_CODE = 12000, WINHTTP_LAST_CODE = 12999 };
+
 struct FixedErrorText {
     unsigned long code;
     const wchar_t *text;
@@ -29,6 +31,17 @@ static bool is_trailing_junk(wchar_t c)
     return c == L'\r' || c == L'\n' || c == L'.';
 }
 
+// WinHTTP's own codes have their texts in winhttp.dll, not in the system's table.
+static DWORD format_message(unsigned long code, wchar_t *buffer, size_t capacity)
+{
+    DWORD flags = FORMAT_MESSAGE_IGNORE_INSERTS;
+    HMODULE winhttp = NULL;
+    if (code >= WINHTTP_FIRST_CODE && code <= WINHTTP_LAST_CODE)
+        winhttp = GetModuleHandleW(L"winhttp.dll");
+    flags |= winhttp ? FORMAT_MESSAGE_FROM_HMODULE : FORMAT_MESSAGE_FROM_SYSTEM;
+    return FormatMessageW(flags, winhttp, code, 0, buffer, (DWORD)capacity, NULL);
+}
+
 const wchar_t *describe_error(unsigned long code, wchar_t *buffer, size_t capacity)
 {
     if (capacity == 0) return buffer;
@@ -38,8 +51,7 @@ const wchar_t *describe_error(unsigned long code, wchar_t *buffer, size_t capaci
             return buffer;
         }
     }
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  NULL, code, 0, buffer, (DWORD)capacity, NULL);
+    DWORD length = format_message(code, buffer, capacity);
     if (length > 0 && length < capacity) {
         while (length > 0 && is_trailing_junk(buffer[length - 1])) --length;
         buffer[length] = L'\0';

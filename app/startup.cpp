@@ -100,6 +100,9 @@ int run_program(HINSTANCE instance, int show)
     // The mutex handle is held until the process ends.
     if (another_instance_runs()) return 0;
     prepare_normal_app_folder();
+    // The current directory holds its volume open: on a stick, Windows would
+    // refuse to lock it or to remove it safely.
+    SetCurrentDirectoryW(app_folder);
     write_log(L"---- %ls %ls started", QV_PROGRAM_TITLE, QV_VERSION_TEXT);
     return run_main_window(instance, show);
 }

@@ -137,10 +137,10 @@ bool job_memory(const std::wstring &folder, unsigned long long image_bytes, SIZE
         return false;
     }
     std::string sha = net_server_publish_image("/isos/quenvar-os-2.1.iso", image_bytes, 3);
-    net_server_put("/updates/os-quenvar/latest.json",
-                   "{\"version\": \"2.1\", \"isoUrl\": \"https://localhost:47443/isos/"
-                   "quenvar-os-2.1.iso\", \"isoSha256\": \"" + sha + "\", \"isoSizeBytes\": " +
-                       std::to_string(image_bytes) + "}");
+    net_server_put_signed("/updates/os-quenvar/latest.json",
+                          "{\"version\": \"2.1\", \"isoUrl\": \"https://localhost:47443/isos/"
+                          "quenvar-os-2.1.iso\", \"isoSha256\": \"" + sha +
+                              "\", \"isoSizeBytes\": " + std::to_string(image_bytes) + "}");
     clear_image_cache();
     ProgramRun run = {};
     bool ok = start_program(sibling_program(HARNESS), L"", folder, &run,

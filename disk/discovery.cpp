@@ -129,11 +129,16 @@ SystemDiskTable find_system_disks(void)
 
 int list_candidate_disks(void)
 {
+    return list_candidate_disks_into(candidate_disks);
+}
+
+int list_candidate_disks_into(DiskCandidate table[MAX_CANDIDATES])
+{
     DWORD letter_mask = seam.GetLogicalDrives();
     SystemDiskTable system = find_system_disks();
     int count = 0;
     for (int n = 0; n < DISK_NUMBER_LIMIT && count < MAX_CANDIDATES; ++n) {
-        DiskCandidate *record = &candidate_disks[count];
+        DiskCandidate *record = &table[count];
         memset(record, 0, sizeof *record);
         if (system.holds_windows[n]) continue;
         if (make_candidate(n, letter_mask, record)) ++count;

@@ -39,3 +39,5 @@ SystemDiskTable find_system_disks(void);
 int volume_disk_numbers(HANDLE volume, int disk_numbers[MAX_VOLUME_EXTENTS]);
 // Rebuilds candidate_disks; returns how many are valid (the caller stores it).
 int list_candidate_disks(void);
+// The same into another table, for a thread that must not touch the window's.
+int list_candidate_disks_into(DiskCandidate table[MAX_CANDIDATES]);

@@ -1,6 +1,7 @@
 // The seam between the program and the machine's disks, volumes and clock.
 //
-// Every raw-disk, volume and clock call of the program goes through `seam`.
+// Every raw-disk, volume and clock call of the program goes through `seam`,
+// and so does the query of the program's own file name.
 // The release build binds each entry straight to the Win32 function of the
 // same name (disk/seam_win32.cpp); the test build rebinds the table to a
 // simulated machine and a virtual clock. No logic lives here.
@@ -47,6 +48,9 @@ struct SystemSeam {
     BOOL (WINAPI *GetDiskFreeSpaceExW)(LPCWSTR folder, PULARGE_INTEGER available_to_caller,
                                        PULARGE_INTEGER total, PULARGE_INTEGER total_free);
     EXECUTION_STATE (WINAPI *SetThreadExecutionState)(EXECUTION_STATE state);
+
+    // The running program's own file: the disk it lies on is never written.
+    DWORD (WINAPI *GetModuleFileNameW)(HMODULE module, LPWSTR name, DWORD capacity);
 };
 
 // The process-wide binding; starts bound to Win32.

@@ -20,6 +20,7 @@ const SystemSeam win32_seam = {
     ::GetTickCount,
     ::GetDiskFreeSpaceExW,
     ::SetThreadExecutionState,
+    ::GetModuleFileNameW,
 };
 
 SystemSeam seam = win32_seam;

@@ -15,7 +15,13 @@
 #include "source/manifest.h"
 #include "ui/status.h"
 
-enum { CONTENT_RANGE_CHARS = 128, PREFIX_CHARS = 64, FIRST_LONG_PAUSE_ATTEMPT = 5 };
+enum {
+    CONTENT_RANGE_CHARS = 128,
+    PREFIX_CHARS = 64,
+    FIRST_LONG_PAUSE_ATTEMPT = 5,
+    KEEP_ATTEMPTS = 5,
+    KEEP_RETRY_MS = 500,
+};
 
 static const wchar_t RESTARTING[] = L"restarting the download";
 
@@ -68,6 +74,10 @@ static bool note_refusal(Download *d)
                d->status);
     write_log(L"download attempt %d: HTTP %lu", d->attempt, d->status);
     close_http_request(&d->http);
+    if (d->status == HTTP_STATUS_PROXY_AUTH_REQ) {
+        copy_cut(d->message, MESSAGE_CHARS, PROXY_SIGN_IN_SENTENCE);
+        return false;
+    }
     if (d->status == 403 || d->status == 404 || d->status == 410) {
         format_cut(d->message, MESSAGE_CHARS - 1,
                    L"The quenvar OS %ls image is not on " QV_UPDATE_HOST L" (HTTP %lu).",
@@ -135,6 +145,21 @@ static void write_sidecar(const wchar_t *sidecar_path)
     fclose(file);
 }
 
+// A virus scanner often opens a file the moment it is closed, and holds it
+// for a moment: the move is refused meanwhile, so it is tried again a few
+// times over about two seconds.
+static bool move_into_place(const wchar_t *from, const wchar_t *to, DWORD *error)
+{
+    for (int attempt = 1;; ++attempt) {
+        if (MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING)) return true;
+        *error = GetLastError();
+        bool held = *error == ERROR_SHARING_VIOLATION || *error == ERROR_ACCESS_DENIED;
+        if (!held || attempt == KEEP_ATTEMPTS) return false;
+        write_log(L"download: keeping the file refused (%lu), trying again", *error);
+        seam.Sleep(KEEP_RETRY_MS);
+    }
+}
+
 // Hashes the finished partial download and moves it into place.
 static bool verify_and_keep(Download *d)
 {
@@ -150,9 +175,10 @@ static bool verify_and_keep(Download *d)
         return false;
     }
     DeleteFileW(d->image_path);
-    if (!MoveFileExW(d->part_path, d->image_path, MOVEFILE_REPLACE_EXISTING)) {
+    DWORD error = 0;
+    if (!move_into_place(d->part_path, d->image_path, &error)) {
         wchar_t reason[DOWNLOAD_ERROR_CHARS];
-        describe_error(GetLastError(), reason, DOWNLOAD_ERROR_CHARS);
+        describe_error(error, reason, DOWNLOAD_ERROR_CHARS);
         format_cut(d->message, MESSAGE_CHARS - 1, L"Could not keep the download: %ls", reason);
         return false;
     }

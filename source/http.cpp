@@ -1,7 +1,17 @@
 #include "source/http.h"
 
 #include "app/app_info.h"
+#include "app/log.h"
 #include "app/text.h"
+
+// Older headers do not know TLS 1.3.
+#ifndef WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3
+#define WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3 0x00002000
+#endif
+
+const wchar_t PROXY_SIGN_IN_SENTENCE[] =
+    L"The proxy server of this network asks for a sign-in that this program cannot give. "
+    L"Ask for this PC to be let through the proxy, or use an ISO file.";
 
 enum {
     HOST_CHARS = 256,
@@ -47,10 +57,18 @@ static bool crack_url(const wchar_t *url, UrlParts *parts)
     return true;
 }
 
+static bool set_secure_protocols(HINTERNET session, DWORD protocols)
+{
+    return WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                            sizeof protocols) != FALSE;
+}
+
+// A Windows that does not know TLS 1.3 refuses the whole set; then 1.0 to 1.2.
 static void apply_session_settings(HINTERNET session)
 {
-    DWORD protocols = TLS_1_0_TO_1_2;
-    WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
+    if (!set_secure_protocols(session, TLS_1_0_TO_1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3) &&
+        !set_secure_protocols(session, TLS_1_0_TO_1_2))
+        write_log(L"secure protocols refused (%lu)", GetLastError());
     WinHttpSetTimeouts(session, HTTP_TIMEOUT_MS, HTTP_TIMEOUT_MS, HTTP_TIMEOUT_MS,
                        HTTP_TIMEOUT_MS);
 }
@@ -116,6 +134,27 @@ static HINTERNET open_session(const wchar_t *url, wchar_t proxy[PROXY_TEXT_CHARS
     return session;
 }
 
+// The proxy named by WinHTTP's own setting (netsh winhttp), used when the
+// Internet Options name none.
+static bool winhttp_setting_names_proxy(void)
+{
+    WINHTTP_PROXY_INFO setting;
+    ZeroMemory(&setting, sizeof setting);
+    if (!WinHttpGetDefaultProxyConfiguration(&setting)) return false;
+    bool named = setting.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && setting.lpszProxy;
+    free_proxy_texts(setting.lpszProxy, setting.lpszProxyBypass, NULL);
+    return named;
+}
+
+// A proxy that wants the Windows sign-in (NTLM, Negotiate) gets the user's
+// own; WinHTTP offers it to intranet servers only unless told otherwise.
+static void allow_proxy_sign_in(const HttpRequest *http)
+{
+    if (!http->proxy[0] && !winhttp_setting_names_proxy()) return;
+    DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
+    WinHttpSetOption(http->request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof policy);
+}
+
 static void add_range_header(HINTERNET request, uint64_t start)
 {
     wchar_t header[RANGE_HEADER_CHARS];
@@ -147,6 +186,7 @@ DWORD open_http_request(HttpRequest *http, const wchar_t *url, uint64_t start, D
                                        WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                        parts.secure ? WINHTTP_FLAG_SECURE : 0);
     if (!http->request) return failure_code();
+    allow_proxy_sign_in(http);
     if (start != 0) add_range_header(http->request, start);
 
     if (!WinHttpSendRequest(http->request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,

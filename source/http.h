@@ -6,6 +6,10 @@
 
 enum { PROXY_TEXT_CHARS = 256 };
 
+// What the user reads when a proxy still answers 407 (HTTP_STATUS_PROXY_AUTH_REQ)
+// after the Windows sign-in was offered to it: no attempt will do better.
+extern const wchar_t PROXY_SIGN_IN_SENTENCE[];
+
 struct HttpRequest {
     HINTERNET session;
     HINTERNET connection;

@@ -70,21 +70,25 @@ bool enough_free_space(uint64_t resume_offset, wchar_t *message)
     return false;
 }
 
-void remove_old_images(void)
+bool remove_old_images(void)
 {
+    bool removed = false;
     wchar_t pattern[APP_PATH_CHARS], keep[APP_PATH_CHARS], path[APP_PATH_CHARS];
     format_cut(pattern, APP_PATH_CHARS - 1, L"%ls\\quenvar-os-*.iso*", app_folder);
     format_cut(keep, APP_PATH_CHARS - 1, L"quenvar-os-%ls.iso", manifest_info.version);
     size_t keep_length = wcslen(keep);
     WIN32_FIND_DATAW entry;
     HANDLE search = FindFirstFileW(pattern, &entry);
-    if (search == INVALID_HANDLE_VALUE) return;
+    if (search == INVALID_HANDLE_VALUE) return false;
     do {
         if (wcsncmp(entry.cFileName, keep, keep_length) == 0) continue;
         format_cut(path, APP_PATH_CHARS - 1, L"%ls\\%ls", app_folder, entry.cFileName);
-        if (DeleteFileW(path)) write_log(L"removed old image %ls", entry.cFileName);
+        if (!DeleteFileW(path)) continue;
+        write_log(L"removed old image %ls", entry.cFileName);
+        removed = true;
     } while (FindNextFileW(search, &entry));
     FindClose(search);
+    return removed;
 }
 
 void delete_cached_version(void)

@@ -11,8 +11,9 @@ uint64_t resume_offset_for(const wchar_t *part_path);
 // lacks room for the rest of the image and the headroom. A failed query passes.
 bool enough_free_space(uint64_t resume_offset, wchar_t *message);
 
-// Deletes every cached file of other versions, logging each one removed.
-void remove_old_images(void);
+// Deletes every cached file of other versions, logging each one removed;
+// true when at least one was removed.
+bool remove_old_images(void);
 
 // Deletes the sidecar file, the image and the partial download of the current
 // version, in that order, so that the next job downloads it again.

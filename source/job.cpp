@@ -10,6 +10,7 @@
 #include "source/download.h"
 #include "source/image_cache.h"
 #include "source/manifest.h"
+#include "source/startup_check.h"
 #include "ui/status.h"
 #include "writer/engine.h"
 
@@ -39,13 +40,27 @@ static bool user_says_yes(const wchar_t *question)
     return main_window && SendMessageW(main_window, WM_APP_ASK, 0, (LPARAM)question) == IDYES;
 }
 
+// A file chosen while the start-up check still runs is compared once the
+// check is over, so that whether it is caught does not depend on the network.
+static bool startup_check_awaited(Job *job)
+{
+    if (!startup_check_running()) return true;
+    report_status(0, L"Checking for the latest quenvar OS\x2026");
+    if (wait_for_startup_check()) return true;
+    copy_cut(job->message, MESSAGE_CHARS, L"Stopped.");
+    return false;
+}
+
 static bool local_file_steps(Job *job)
 {
     copy_cut(job->image_path, APP_PATH_CHARS, local_image_path);
     if (!hash_file(job->image_path, L"Checking the ISO file\x2026", job->expected_digest,
                    job->message))
         return false;
-    if (manifest_info.loaded == 1 && strcmp(job->expected_digest, manifest_info.iso_sha256) != 0) {
+    if (!startup_check_awaited(job)) return false;
+    if (manifest_info.loaded != 1) {
+        write_log(L"local image not compared: no manifest");
+    } else if (strcmp(job->expected_digest, manifest_info.iso_sha256) != 0) {
         wchar_t question[QUESTION_CHARS];
         format_cut(question, QUESTION_CHARS - 1,
                    L"This file is not the official quenvar OS %ls image.\n\n"
@@ -73,13 +88,23 @@ static bool make_sure_manifest_loaded(Job *job)
     return false;
 }
 
+// Images of other versions would be removed after the download anyway; when
+// they are what leaves too little room, they go first.
+static bool room_for_download(uint64_t resume, wchar_t *message)
+{
+    if (enough_free_space(resume, message)) return true;
+    if (!remove_old_images()) return false;
+    message[0] = L'\0';
+    return enough_free_space(resume, message);
+}
+
 static bool download_into_cache(Job *job)
 {
     wchar_t part[APP_PATH_CHARS], sidecar[APP_PATH_CHARS];
     build_cache_path(part, manifest_info.version, CACHE_PART_SUFFIX);
     build_cache_path(sidecar, manifest_info.version, CACHE_SIDECAR_SUFFIX);
     uint64_t resume = resume_offset_for(part);
-    if (!enough_free_space(resume, job->message)) return false;
+    if (!room_for_download(resume, job->message)) return false;
     if (!download_image(job->image_path, part, sidecar, resume, job->message)) return false;
     remove_old_images();
     return true;

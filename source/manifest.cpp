@@ -6,14 +6,15 @@
 #include "app/log.h"
 #include "app/text.h"
 #include "source/http.h"
+#include "source/http_body.h"
+#include "source/manifest_signature.h"
 #include "source/manifest_text.h"
+#include "source/signature_format.h"
 #include "ui/status.h"
 
 ManifestInfo manifest_info;
 
 enum {
-    BODY_BYTES = 65536,
-    BODY_LIMIT = 65535,
     VERSION_WORK_BYTES = 32,
     URL_WORK_BYTES = 1100,
     REASON_CHARS = 256,
@@ -31,24 +32,6 @@ static void set_message(const wchar_t *format, ...)
 static void utf8_to_field(const char *utf8, wchar_t *field, int capacity)
 {
     if (MultiByteToWideChar(CP_UTF8, 0, utf8, -1, field, capacity) == 0) field[0] = L'\0';
-}
-
-// Reads what the server sends, up to BODY_LIMIT bytes; a failure ends the
-// body quietly and whatever arrived is checked.
-static int read_body(HINTERNET request, char *body)
-{
-    int total = 0;
-    for (;;) {
-        DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(request, &available) || available == 0) break;
-        if (available > (DWORD)(BODY_LIMIT - total)) available = (DWORD)(BODY_LIMIT - total);
-        if (available == 0) break;
-        DWORD got = 0;
-        if (!WinHttpReadData(request, body + total, available, &got) || got == 0) break;
-        total += (int)got;
-    }
-    body[total] = '\0';
-    return total;
 }
 
 static bool read_version(const char *body, int body_bytes)
@@ -128,14 +111,20 @@ void fetch_manifest(void)
         return;
     }
     if (status != 200) {
-        set_message(QV_UPDATE_HOST L" answered HTTP %lu for the version list.", status);
+        if (status == HTTP_STATUS_PROXY_AUTH_REQ) set_message(L"%ls", PROXY_SIGN_IN_SENTENCE);
+        else set_message(QV_UPDATE_HOST L" answered HTTP %lu for the version list.", status);
         write_log(L"manifest: HTTP %lu", status);
         close_http_request(&http);
         return;
     }
-    char body[BODY_BYTES];
-    int body_bytes = read_body(http.request, body);
+    char body[MANIFEST_BODY_LIMIT + 1];
+    int body_bytes = read_http_body(http.request, body, MANIFEST_BODY_LIMIT);
     close_http_request(&http);
+    // Not a field is read from a manifest that the publisher did not sign.
+    if (!manifest_signature_ok(body, body_bytes)) {
+        set_message(MANIFEST_NOT_SIGNED_TEXT);
+        return;
+    }
     read_manifest_body(body, body_bytes);
 }
 

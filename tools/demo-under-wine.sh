@@ -26,6 +26,13 @@ shot() { import -window root "$demo/$1.png" 2>/dev/null && echo "   screenshot: 
 step() { echo; echo "-- $*"; }
 
 # ---- the local update server, with a published demo image -----------------
+# A server of an older tree, which cannot sign the manifest, is replaced.
+if curl -s -m 3 -X POST "$control/hello" | grep -q quenvar-update-server &&
+   ! curl -s -m 3 -X POST "$control/features" | grep -q sign; then
+  curl -s -m 200 -X POST "$control/lock?owner=demo-replacing&wait=180" >/dev/null
+  curl -s -m 3 -X POST "$control/quit" >/dev/null
+  sleep 1
+fi
 if ! curl -s -m 3 -X POST "$control/hello" | grep -q quenvar-update-server; then
   python3 "$here/tests/server/update_server.py" --https-port "$https_port" --http-port "$http_port" \
     --cert "$build/test-ca/server.pem" --daemon --log "$build/update-server.log" --idle-exit 300
@@ -40,18 +47,19 @@ head -c 24117261 /dev/urandom > "$image"   # about 23 MiB, no whole number of se
 size=$(stat -c %s "$image")
 sha=$(sha256sum < "$image" | cut -d' ' -f1)
 curl -s -X POST --data-binary @"$image" "$control/put?path=/isos/quenvar-os-2.1.iso" >/dev/null
+# Signed with the test publisher's key (tests/keys/), the only one the test build takes.
 printf '{"version": "2.1", "isoUrl": "https://%s/isos/quenvar-os-2.1.iso", "isoSha256": "%s", "isoSizeBytes": %s}' \
-  "$host" "$sha" "$size" | curl -s -X POST --data-binary @- "$control/put?path=/updates/os-quenvar/latest.json" >/dev/null
+  "$host" "$sha" "$size" | curl -s -X POST --data-binary @- "$control/put?path=/updates/os-quenvar/latest.json&sign=publisher-test" >/dev/null
 
 # ---- a PC with Windows on its SATA disk and one 1 GiB USB stick ------------
-# A stick that writes 20 MB/s and reads 40 MB/s, whose writes also pause
+# A stick that writes 5 MB/s and reads 40 MB/s, whose writes also pause
 # while $demo/hold exists, so the screenshot can catch the write half-way.
 rm -f "$demo/stick.img" "$demo/hold"
 cat > "$demo/machine.txt" <<MACHINE
 windows C:\\Windows
 disk 0 bus=sata size=256G vendor="ATA" product="System SSD"
 volume - letter=C type=fixed disk=0 partition=1
-disk 1 bus=usb size=1G vendor="Quenvar " product="Demo Stick    " backing="$(windows_path "$demo/stick.img")" hold="$(windows_path "$demo/hold")" hold-after=12M write-rate=20M read-rate=40M
+disk 1 bus=usb size=1G vendor="Quenvar " product="Demo Stick    " backing="$(windows_path "$demo/stick.img")" hold="$(windows_path "$demo/hold")" hold-after=12M write-rate=5M read-rate=40M
 volume - letter=E type=removable disk=1 partition=1 lock-refusals=2
 MACHINE
 appdata="$(wine_folder LOCALAPPDATA)/quenvar OS USB Writer"
@@ -73,9 +81,13 @@ touch "$demo/hold"
 drive press 108 && drive answer yes 60
 step "download, then the write with its progress"
 drive wait-text 110 "Writing to the pen drive" 300 >/dev/null
-sleep 1   # held at the 12th MiB by now
+sleep 3   # held at the 12th MiB by now, its speed shown
 drive text 110
 shot 2-writing
+# The window alone: the desktop around it is one plain colour.
+convert "$demo/2-writing.png" -trim +repage -strip -define png:compression-level=9 \
+  "$demo/window-writing.png" &&
+  echo "   the window alone: $demo/window-writing.png (docs/window-writing.png in README.md)"
 rm -f "$demo/hold"
 step "checked, and the ready dialog"
 drive wait-box "The pen drive is ready." 300

@@ -4,6 +4,7 @@
 #include <wchar.h>
 
 #include "disk/disks.h"
+#include "ui/drive_list_worker.h"
 #include "ui/window.h"
 
 struct DriveIdentity {
@@ -19,7 +20,15 @@ static bool same_drive(const DriveIdentity &identity, const DiskCandidate &candi
            wcscmp(identity.name, candidate.name) == 0;
 }
 
+// The list is made on a worker (ui/drive_list_worker.h); the buttons follow
+// the job's state at once, the list when it arrives.
 void refresh_drive_list(void)
+{
+    start_drive_list();
+    update_buttons();
+}
+
+static void show_drive_list(void)
 {
     HWND list = control(ID_DRIVE_LIST);
     int selection = (int)SendMessageW(list, CB_GETCURSEL, 0, 0);
@@ -32,7 +41,7 @@ void refresh_drive_list(void)
         memcpy(previous.name, chosen.name, sizeof previous.name);
     }
 
-    candidate_count = list_candidate_disks();
+    candidate_count = copy_drive_list(candidate_disks);
     SendMessageW(list, CB_RESETCONTENT, 0, 0);
     if (candidate_count == 0) {
         SendMessageW(list, CB_ADDSTRING, 0, (LPARAM)L"Plug in a pen drive\x2026");
@@ -47,4 +56,14 @@ void refresh_drive_list(void)
         SendMessageW(list, CB_SETCURSEL, (WPARAM)kept, 0);
     }
     update_buttons();
+}
+
+// A list that arrives during a job is dropped, and so is a refresh asked for
+// meanwhile: the list stays as it is until the job's end refreshes it.
+void on_drive_list(void)
+{
+    bool again = drive_list_ended();
+    if (window_state.job_running) return;
+    show_drive_list();
+    if (again) start_drive_list();
 }

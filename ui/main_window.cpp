@@ -5,6 +5,9 @@
 #include <commctrl.h>
 
 #include "app/app_info.h"
+#include "app/error_text.h"
+#include "app/log.h"
+#include "app/text.h"
 #include "ui/status.h"
 #include "ui/window.h"
 
@@ -55,7 +58,10 @@ static bool handle_window_message(HWND window, UINT message, WPARAM wparam, LPAR
         on_window_created();
         return true;
     case WM_SIZE: layout_controls(); return true;
-    case WM_DESTROY: PostQuitMessage(0); return true;
+    case WM_DESTROY:
+        close_taskbar();
+        PostQuitMessage(0);
+        return true;
     case WM_CLOSE: on_close(); return true;
     case WM_CTLCOLORSTATIC:
         if (!is_static_control((HWND)lparam)) return false;
@@ -82,6 +88,9 @@ static bool handle_window_message(HWND window, UINT message, WPARAM wparam, LPAR
     case WM_APP_JOB_DONE: on_job_done((int)wparam); return true;
     case WM_APP_MANIFEST_DONE: on_manifest_done(wparam); return true;
     case WM_APP_ASK: *result = on_ask((const wchar_t *)lparam); return true;
+    case WM_APP_DRIVE_LIST: on_drive_list(); return true;
+    case WM_QUERYENDSESSION: *result = on_query_end_session(); return true;
+    case WM_ENDSESSION: on_end_session(wparam != FALSE); return true;
     case DM_GETDEFID: *result = focused_button_as_default(window); return true;
     case WM_ACTIVATE:
         if (LOWORD(wparam) == WA_INACTIVE) {
@@ -129,6 +138,17 @@ static int read_screen_dpi(void)
     return dpi;
 }
 
+// In the log, and in a box where one can still be shown.
+static void report_window_failure(DWORD error)
+{
+    wchar_t reason[256];
+    wchar_t line[MESSAGE_CHARS];
+    describe_error(error, reason, 256);
+    format_cut(line, MESSAGE_CHARS - 1, L"the window could not be created: %ls", reason);
+    write_log(L"%ls", line);
+    MessageBoxW(NULL, line, QV_PROGRAM_TITLE, MB_OK | MB_ICONERROR);
+}
+
 int run_main_window(HINSTANCE instance, int show)
 {
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
@@ -141,7 +161,10 @@ int run_main_window(HINSTANCE instance, int show)
     HWND window = CreateWindowExW(0, QV_WINDOW_CLASS, QV_PROGRAM_TITLE, WINDOW_STYLE,
                                   CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left,
                                   frame.bottom - frame.top, NULL, NULL, instance, NULL);
-    if (!window) return 1;
+    if (!window) {
+        report_window_failure(GetLastError());
+        return 1;
+    }
     ShowWindow(window, show);
     UpdateWindow(window);
 

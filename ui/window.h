@@ -36,6 +36,7 @@ struct WindowState {
     bool close_when_done;     // the window closes when the job ends
     bool startup_check_done;  // the start-up manifest check has reported
     bool progress_in_error;   // bar red, status line in the error colour
+    bool stop_pending;        // the status line says Stopping until the job ends
     HANDLE job_thread_handle;
     unsigned long job_serial; // counts started jobs, so an answer can tell
                               // whether the job it was asked about still runs
@@ -75,6 +76,17 @@ void press_write_or_cancel(void);
 void update_buttons(void);
 void keep_keyboard_focus(void);
 
-// Drive list and image line.
+// Drive list and image line. A refresh is asked for here and made on a
+// worker; the finished list arrives as WM_APP_DRIVE_LIST.
+enum { WM_APP_DRIVE_LIST = WM_APP + 5 };
 void refresh_drive_list(void);
+void on_drive_list(void);
 void update_image_line(void);
+
+// The job on the taskbar button, and the end of the Windows session.
+void show_job_progress(int progress);  // the bar and the taskbar button
+void announce_job_end(int result);     // before the end's texts and dialogs
+void close_taskbar(void);
+void hold_session_end(bool hold);      // for the whole job
+LRESULT on_query_end_session(void);
+void on_end_session(bool ending);

@@ -8,7 +8,7 @@
 #include "app/log.h"
 #include "app/text.h"
 #include "source/job.h"
-#include "source/manifest.h"
+#include "source/startup_check.h"
 #include "ui/status.h"
 #include "ui/window.h"
 
@@ -35,14 +35,16 @@ void on_window_created(void)
     update_image_line();
     refresh_drive_list();
     report_status(0, L"Plug in the pen drive, choose it above, then press Write.");
+    startup_check_begins();  // a job started before the check waits for it
     SetTimer(main_window, START_CHECK_TIMER_ID, USER_TIMER_MINIMUM, NULL);
     register_disk_notifications();
 }
 
 static void start_manifest_check(void)
 {
-    HANDLE manifest = CreateThread(NULL, 0, manifest_thread, NULL, 0, NULL);
+    HANDLE manifest = CreateThread(NULL, 0, startup_check_thread, NULL, 0, NULL);
     if (manifest) CloseHandle(manifest);
+    else startup_check_ends();
 }
 
 static void set_text_if_changed(HWND window, const wchar_t *text)
@@ -65,7 +67,11 @@ static bool choose_local_image(void)
     dialog.nMaxFile = APP_PATH_CHARS;
     dialog.lpstrTitle = L"Choose a quenvar OS .iso file";
     dialog.Flags = OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
-    if (!GetOpenFileNameW(&dialog)) return false;
+    BOOL chosen = GetOpenFileNameW(&dialog);
+    // The dialog moves the current directory to the folder it showed last,
+    // holding that volume open; OFN_NOCHANGEDIR does not stop it.
+    SetCurrentDirectoryW(app_folder);
+    if (!chosen) return false;
     path[APP_PATH_CHARS - 1] = L'\0';
     // The job thread reads the path; no job can start while this dialog is open.
     copy_cut(local_image_path, APP_PATH_CHARS, path);

@@ -59,6 +59,7 @@ static void start_job(void)
         return;
     }
     window_state.job_thread_handle = thread;
+    hold_session_end(true);
 }
 
 static void press_write(void)
@@ -77,10 +78,14 @@ static void press_write(void)
     start_job();
 }
 
+// Put on the status line directly, not through the status channel: the job
+// may already have left its final text there and posted its end, and a
+// status message queued behind that end would overwrite the final text.
 static void request_stop(void)
 {
     set_cancel_flag(1);
-    report_status((int)status_progress, L"Stopping\x2026");
+    window_state.stop_pending = true;
+    SetWindowTextW(control(ID_STATUS), L"Stopping\x2026");
 }
 
 // The question keeps the window's messages flowing, so the job it asks
@@ -119,8 +124,9 @@ void on_status(void)
     wchar_t text[STATUS_TEXT_CHARS];
     int progress = 0;
     read_status(text, STATUS_TEXT_CHARS, &progress);
-    SetWindowTextW(control(ID_STATUS), text);
-    if (window_state.job_running) SendMessageW(control(ID_PROGRESS), PBM_SETPOS, progress, 0);
+    // Until the job notices a stop, its reports move the bar only.
+    if (!window_state.stop_pending) SetWindowTextW(control(ID_STATUS), text);
+    if (window_state.job_running) show_job_progress(progress);
 }
 
 int on_ask(const wchar_t *question)
@@ -162,8 +168,11 @@ void on_job_done(int result)
         window_state.job_thread_handle = NULL;
     }
     window_state.job_running = false;
+    window_state.stop_pending = false;
     wchar_t final_text[STATUS_TEXT_CHARS];
     read_status(final_text, STATUS_TEXT_CHARS, NULL);
+    hold_session_end(false);
+    announce_job_end(result);
     if (result == JOB_OK) end_job_ok();
     else end_job_not_ok(result, final_text);
 }

@@ -53,6 +53,9 @@ static void create_fonts(void)
     fonts.footer = create_ui_font(9, FW_NORMAL);
 }
 
+// The image line and the status line show names and sentences from outside
+// (a file name, a server's answer), so an ampersand in them is text, not a
+// keyboard mnemonic.
 static void create_controls(void)
 {
     wchar_t footer[FOOTER_CHARS];
@@ -64,7 +67,7 @@ static void create_controls(void)
     create_control(L"STATIC", L"Makes a pen drive that installs quenvar OS on a POS PC.", 0,
                    ID_DESCRIPTION, fonts.body);
     create_control(L"STATIC", L"1.   quenvar OS", 0, ID_HEADING_IMAGE, fonts.heading);
-    create_control(L"STATIC", L"", 0, ID_IMAGE_LINE, fonts.body);
+    create_control(L"STATIC", L"", SS_NOPREFIX, ID_IMAGE_LINE, fonts.body);
     create_control(L"BUTTON", L"Use an ISO file\x2026", WS_TABSTOP, ID_IMAGE_SOURCE, fonts.body);
     create_control(L"STATIC", L"2.   Pen drive", 0, ID_HEADING_DRIVE, fonts.heading);
     create_control(L"COMBOBOX", L"", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, ID_DRIVE_LIST,
@@ -72,7 +75,7 @@ static void create_controls(void)
     create_control(L"BUTTON", L"Refresh", WS_TABSTOP, ID_REFRESH, fonts.body);
     create_control(L"BUTTON", L"Write", BS_OWNERDRAW | WS_TABSTOP, ID_WRITE, fonts.button);
     create_control(PROGRESS_CLASSW, L"", PBS_SMOOTH, ID_PROGRESS, fonts.body);
-    create_control(L"STATIC", L"", 0, ID_STATUS, fonts.body);
+    create_control(L"STATIC", L"", SS_NOPREFIX, ID_STATUS, fonts.body);
     create_control(L"STATIC", footer, 0, ID_FOOTER, fonts.footer);
 }
 
@@ -101,13 +104,14 @@ void layout_controls(void)
     place(ID_TITLE, m, scale(18), W, scale(38));
     place(ID_DESCRIPTION, m, scale(56), W, scale(22));
     place(ID_HEADING_IMAGE, m, scale(96), W, scale(24));
-    place(ID_IMAGE_LINE, m, scale(96) + scale(26), W - scale(170), scale(44));
+    // Three lines: a failure text with its hint to press Write needs them.
+    place(ID_IMAGE_LINE, m, scale(96) + scale(26), W - scale(170), scale(56));
     place(ID_IMAGE_SOURCE, R - scale(158), scale(96) + scale(24), scale(158), scale(38));
-    place(ID_HEADING_DRIVE, m, scale(178), W, scale(24));
-    place(ID_DRIVE_LIST, m, scale(178) + scale(26), W - scale(128), scale(300));
-    place(ID_REFRESH, R - scale(116), scale(178) + scale(24), scale(116), scale(38));
-    place(ID_WRITE, m, scale(262), W, scale(60));
-    place(ID_PROGRESS, m, scale(340), W, scale(20));
-    place(ID_STATUS, m, scale(368), W, scale(62));
+    place(ID_HEADING_DRIVE, m, scale(188), W, scale(24));
+    place(ID_DRIVE_LIST, m, scale(188) + scale(26), W - scale(128), scale(300));
+    place(ID_REFRESH, R - scale(116), scale(188) + scale(24), scale(116), scale(38));
+    place(ID_WRITE, m, scale(272), W, scale(60));
+    place(ID_PROGRESS, m, scale(350), W, scale(20));
+    place(ID_STATUS, m, scale(378), W, scale(62));
     place(ID_FOOTER, m, scale(440), W, scale(40));
 }

@@ -118,6 +118,7 @@ static bool copy_image(CopyRun *run)
         }
         DWORD error = 0;
         if (!transfer_with_retry(run->disk, true, offset, buffer, write_length, &error)) {
+            if (explain_refused_write(error, run->message)) return false;
             set_failure_at(run, L"Writing to the pen drive failed at %I64u MB: %ls. "
                                 L"Try another pen drive or USB port.", offset, error);
             return false;
@@ -147,6 +148,7 @@ static bool write_start(CopyRun *run, const char *expected_digest, LONG *damaged
     }
     DWORD error = 0;
     if (!transfer_with_retry(run->disk, true, 0, run->start, run->start_length, &error)) {
+        if (explain_refused_write(error, run->message)) return false;
         wchar_t reason[256];
         describe_error(error, reason, 256);
         set_message(run, L"Writing the start of the pen drive failed: %ls. "

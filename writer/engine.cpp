@@ -50,6 +50,15 @@ static void set_message_with_error(EngineRun *run, const wchar_t *format, DWORD 
     set_message(run, format, reason);
 }
 
+bool explain_refused_write(DWORD error, wchar_t *message)
+{
+    if (error != ERROR_ACCESS_DENIED) return false;
+    copy_cut(message, MESSAGE_CHARS,
+             L"Windows refused to write to the pen drive. If Windows Security's Controlled "
+             L"folder access is on, allow quenvar-os-usb-writer.exe there, then press Write again.");
+    return true;
+}
+
 static bool is_writable_bus(int bus_type)
 {
     return bus_type == BusTypeUsb || bus_type == BusTypeSd || bus_type == BusTypeMmc;
@@ -93,12 +102,12 @@ static bool holds_windows(int disk_number)
     return find_system_disks().holds_windows[disk_number] != 0;
 }
 
-// True when the volume holding the image lies on the disk; unknown volumes pass.
-static bool image_is_on_disk(const wchar_t *image_path, int disk_number)
+// True when the volume holding the file lies on the disk; unknown volumes pass.
+static bool file_is_on_disk(const wchar_t *path, int disk_number)
 {
     wchar_t mount_point[APP_PATH_CHARS];
     wchar_t volume[APP_PATH_CHARS];
-    if (!seam.GetVolumePathNameW(image_path, mount_point, APP_PATH_CHARS)) return false;
+    if (!seam.GetVolumePathNameW(path, mount_point, APP_PATH_CHARS)) return false;
     if (!seam.GetVolumeNameForVolumeMountPointW(mount_point, volume, APP_PATH_CHARS)) return false;
     size_t length = wcslen(volume);
     if (length > 0 && volume[length - 1] == L'\\') volume[length - 1] = L'\0';
@@ -108,6 +117,16 @@ static bool image_is_on_disk(const wchar_t *image_path, int disk_number)
     bool on_disk = volume_lies_on_disk(handle, disk_number);
     seam.CloseHandle(handle);
     return on_disk;
+}
+
+// Taking that disk's volumes offline would pull the program's own code from
+// under it: Windows fails every later page-in and the process dies mid-write.
+static bool program_is_on_disk(int disk_number)
+{
+    wchar_t program[APP_PATH_CHARS];
+    DWORD length = seam.GetModuleFileNameW(NULL, program, APP_PATH_CHARS);
+    program[APP_PATH_CHARS - 1] = L'\0';  // a longer path comes back cut: its volume still shows
+    return length > 0 && file_is_on_disk(program, disk_number);
 }
 
 // Checks that refuse without touching anything; false leaves a message.
@@ -122,9 +141,15 @@ static bool refuse_before_opening(EngineRun *run, const wchar_t *image_path)
         set_message(run, L"That disk holds Windows. It will not be written.");
         return false;
     }
-    if (image_is_on_disk(image_path, number)) {
+    if (file_is_on_disk(image_path, number)) {
         set_message(run, L"The ISO file is ON this pen drive, so writing would destroy it. "
                          L"Copy the ISO to the PC first.");
+        return false;
+    }
+    if (program_is_on_disk(number)) {
+        set_message(run, L"quenvar OS USB Writer is running from this pen drive, so writing "
+                         L"would destroy it. Copy quenvar-os-usb-writer.exe to the PC, start it "
+                         L"from there and press Write again.");
         return false;
     }
     return true;
@@ -231,6 +256,7 @@ static bool take_disk(EngineRun *run)
         write_log(L"pass %d: first write refused (%lu)", pass, run->transfer_error);
         seam.Sleep(REFUSED_PASS_PAUSE_MS);
     }
+    if (explain_refused_write(run->transfer_error, run->message)) return false;
     set_message_with_error(run, L"Windows would not let the pen drive be written (%ls). Unplug "
                                 L"it, plug it into another USB port and press Write again.",
                            run->transfer_error);

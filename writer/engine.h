@@ -17,3 +17,8 @@ int write_image_to_disk(const wchar_t *image_path, const char *expected_digest,
 int copy_and_verify_image(HANDLE image, uint64_t image_size, HANDLE disk, DWORD sector_size,
                           BYTE *working_buffer, const char *expected_digest, LONG *damaged,
                           wchar_t *message);
+
+// A write to the disk refused with access denied: Windows Security's
+// Controlled folder access does that to programs it does not know. True, with
+// the sentence that says so in `message`, for that error alone.
+bool explain_refused_write(DWORD error, wchar_t *message);

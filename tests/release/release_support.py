@@ -8,6 +8,10 @@ PRODUCTION_HOST = "updates.quenvar.com"
 PROGRAM = "quenvar-os-usb-writer.exe"
 SIGN_VARIABLES = ("QV_SIGN_CERT", "QV_SIGN_KEY", "QV_SIGN_PKCS12", "QV_SIGN_PASSWORD",
                   "QV_SIGN_TIMESTAMP_URL", "QV_SIGN_CAFILE")
+MANIFEST_VARIABLES = ("QV_MANIFEST_KEY", "QV_RELEASE_TAKES_UNSIGNED_MANIFESTS")
+# The release tests build with the test publisher's public key.
+MANIFEST_KEY = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                            "keys", "publisher-test.pub.pem")
 
 
 def fail(message):
@@ -38,8 +42,11 @@ def release_program(build):
 
 
 def environment(**extra):
-    """The caller's environment without any publisher's signing settings."""
-    env = {name: value for name, value in os.environ.items() if name not in SIGN_VARIABLES}
+    """The caller's environment without any publisher's signing settings or
+    manifest key, and with the test publisher's manifest key."""
+    env = {name: value for name, value in os.environ.items()
+           if name not in SIGN_VARIABLES + MANIFEST_VARIABLES}
+    env["QV_MANIFEST_KEY"] = MANIFEST_KEY
     env.update(extra)
     return env
 

@@ -2,10 +2,12 @@
 """The release, built with tools/build-release.sh from two copies of this tree
 in different folders, must come out the same byte for byte, exe and zip; the
 program must name the production update host and nothing of the tests, and
-the zip must hold the program, the guide and checksums that match.
+embed the publisher key it was given; the zip must hold the program, the
+guide and checksums that match. Without a key the script builds nothing.
 
 Usage: reproducible_build_test.py SOURCE_DIR BUILD_DIR (the test build's tree)
 """
+import base64
 import hashlib
 import io
 import os
@@ -16,8 +18,8 @@ import sys
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from release_support import (PRODUCTION_HOST, PROGRAM, check, fail, first_checkout, read, run,
-                             step, version, work_folder)
+from release_support import (MANIFEST_KEY, PRODUCTION_HOST, PROGRAM, check, environment, fail,
+                             first_checkout, read, run, step, version, work_folder)
 
 TEST_CODE_MARKS = ("SIMULATED", "QV_SIM_", "gtest", "GoogleTest", "virtual_clock")
 
@@ -91,6 +93,13 @@ def check_contents(exe, test_exe, test_host, folders):
         check(not holds(exe, folder), "the release holds the build folder " + folder)
 
 
+def check_publisher_key(exe):
+    """The DER that the program embeds is the PEM's base64 body."""
+    with open(MANIFEST_KEY) as pem:
+        der = base64.b64decode("".join(line.strip() for line in pem if "-----" not in line))
+    check(der in exe, "the release does not embed the publisher key " + MANIFEST_KEY)
+
+
 def check_zip(data, exe, release_version):
     archive = zipfile.ZipFile(io.BytesIO(data))
     names = [entry.filename for entry in archive.infolist()]
@@ -128,6 +137,16 @@ def main(source, build):
     # path that slips into the program changes its bytes.
     checkouts = [first_checkout(build),
                  os.path.join(work, "second-checkout-elsewhere", "a", "quenvar-writer")]
+    step("without a publisher key build-release.sh refuses to build")
+    keyless = environment()
+    del keyless["QV_MANIFEST_KEY"]
+    code, output = run([os.path.join(source, "tools", "build-release.sh"),
+                        os.path.join(work, "keyless-build"), os.path.join(work, "keyless-dist")],
+                       env=keyless)
+    check(code != 0 and "build-release: no publisher key: name the public half" in output,
+          "build-release.sh without QV_MANIFEST_KEY did not refuse:\n" + output[-3000:])
+    check(not os.path.exists(os.path.join(work, "keyless-build")), "it built without a key")
+
     release_version = version(source)
     zip_name = "quenvar-os-usb-writer-%s.zip" % release_version
     results = []
@@ -150,6 +169,7 @@ def main(source, build):
     test_exe = read(os.path.join(build, "bin", PROGRAM))
     check_contents(exe, test_exe, cache_value(build, "UPDATE_HOST"),
                    checkouts + [os.path.abspath(source), work])
+    check_publisher_key(exe)
 
     step("the zip: program, guide and checksums, no time stamps")
     check_zip(zip_data, exe, release_version)

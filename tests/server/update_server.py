@@ -15,7 +15,10 @@ Control requests (any method, on either port), answered with text/plain:
                                           the served folder
   /__control/root?path=F               -> paths without a file of their own are served
                                           from folder F (what tools/publish-image wrote)
-  /__control/put?path=P                -> the request body becomes the file at P
+  /__control/put?path=P[&sign=K]       -> the request body becomes the file at P; with
+                                          sign, P.sig holds its signature as
+                                          `openssl dgst -sha256 -sign tests/keys/K.pem`
+                                          writes it (the publisher's, or another key)
   /__control/image?path=P&size=N[&seed=S][&zero_prefix=Z]
                                        -> a generated file at P; answers its SHA-256
   /__control/script?path=P&...fault... -> the next request(s) to P misbehave
@@ -43,6 +46,7 @@ import argparse
 import hashlib
 import os
 import random
+import re
 import select
 import socket
 import ssl
@@ -55,10 +59,11 @@ import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 HELLO = b"quenvar-update-server 4"
-FEATURES = b"tls connect root"
+FEATURES = b"tls connect root sign"
 PATTERN_BYTES = 1000003  # not a power of two, so shifted ranges never look alike
 SEND_PIECE = 1 << 20
 LOCK_LEASE_SECONDS = 180
+KEYS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "keys")
 
 
 class PatternFile:
@@ -108,6 +113,16 @@ class DiskFile:
         with open(self.path, "rb") as source:
             source.seek(offset)
             return source.read(min(limit, SEND_PIECE, self.size - offset))
+
+
+def signature(data, key_name):
+    """The raw signature that `openssl dgst -sha256 -sign` writes, with a test key."""
+    if not re.fullmatch(r"[a-z-]+", key_name or ""):
+        raise ValueError("no test key %r" % key_name)
+    return subprocess.run(["openssl", "dgst", "-sha256", "-sign",
+                           os.path.join(KEYS, key_name + ".pem")],
+                          input=data, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          check=True).stdout
 
 
 def folder_file(root, url_path):
@@ -344,8 +359,15 @@ class Handler(BaseHTTPRequestHandler):
             with STATE.mutex:
                 STATE.root = arg("path")
         elif verb == "put":
+            files = {arg("path"): BytesFile(body)}
+            if arg("sign"):
+                try:
+                    files[arg("path") + ".sig"] = BytesFile(signature(body, arg("sign")))
+                except (ValueError, OSError, subprocess.CalledProcessError) as error:
+                    self.send_simple(500, str(error).encode())
+                    return
             with STATE.mutex:
-                STATE.files[arg("path")] = BytesFile(body)
+                STATE.files.update(files)
         elif verb == "image":
             image = PatternFile(int(arg("size")), int(arg("seed", "1")),
                                 int(arg("zero_prefix", "0")))

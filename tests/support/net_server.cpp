@@ -7,7 +7,7 @@ namespace {
 
 const wchar_t HELLO[] = L"quenvar-update-server 4";
 // A server from an older build answers the same hello but lacks these.
-const char FEATURES[] = "tls connect root";
+const char FEATURES[] = "tls connect root sign";
 const DWORD START_WAIT_MS = 30000;
 const int IDLE_EXIT_SECONDS = 300;
 const int ACQUIRE_ROUNDS = 5;
@@ -257,6 +257,12 @@ void net_server_serve_folder(const std::string &unix_folder)
 void net_server_put(const std::string &path, const std::string &body)
 {
     control("put?path=" + query_escape(path), body);
+}
+
+void net_server_put_signed(const std::string &path, const std::string &body,
+                           const std::string &key)
+{
+    control("put?path=" + query_escape(path) + "&sign=" + query_escape(key), body);
 }
 
 void net_server_script(const std::string &path, const std::string &faults)

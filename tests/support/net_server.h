@@ -28,6 +28,11 @@ bool net_server_certificate(const std::string &kind);
 std::string net_server_publish_image(const std::string &path, unsigned long long size,
                                      int seed = 1, unsigned long long zero_prefix = 0);
 void net_server_put(const std::string &path, const std::string &body);
+// Puts `body` at `path` and its signature at `path`.sig, made with the test key
+// tests/keys/`key`.pem as the publisher makes it (the test build takes manifests
+// signed by "publisher-test" only).
+void net_server_put_signed(const std::string &path, const std::string &body,
+                           const std::string &key = "publisher-test");
 // Paths that have no file of their own are served from this folder of the
 // Linux machine, as tools/publish-image writes it (until the next reset).
 void net_server_serve_folder(const std::string &unix_folder);

@@ -196,12 +196,25 @@ void record_query(const wchar_t *what, const wchar_t *argument, bool ok, DWORD e
     sim_record(event);
 }
 
+// A disk slow to open keeps its caller waiting, not the machine.
+DWORD open_delay(const wchar_t *path)
+{
+    SimGuard guard(sim_machine().mutex);
+    SimObjectKind kind = SIM_OBJ_DISK;
+    int index = 0;
+    DWORD error = 0;
+    bool disk = resolve(path, &kind, &index, &error) == RESOLVED && kind == SIM_OBJ_DISK;
+    return disk && sim_machine().real_clock ? sim_find_disk(index)->open_delay_ms : 0;
+}
+
 }  // namespace
 
 HANDLE WINAPI sim_CreateFileW(LPCWSTR path, DWORD access, DWORD share,
                               LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
                               HANDLE template_file)
 {
+    DWORD delay = path ? open_delay(path) : 0;
+    if (delay) ::Sleep(delay);
     SimMachine &m = sim_machine();
     SimGuard guard(m.mutex);
     SimEvent event;
@@ -438,6 +451,14 @@ BOOL WINAPI sim_GetVolumeNameForVolumeMountPointW(LPCWSTR mount_point, LPWSTR na
     record_query(L"GetVolumeNameForVolumeMountPointW", mount_point, error == 0, error);
     SetLastError(error);
     return error == 0;
+}
+
+DWORD WINAPI sim_GetModuleFileNameW(HMODULE, LPWSTR name, DWORD capacity)
+{
+    SimMachine &m = sim_machine();
+    SimGuard guard(m.mutex);
+    record_query(L"GetModuleFileNameW", m.program_path.c_str(), true, 0);
+    return copy_name(m.program_path, name, capacity) ? (DWORD)m.program_path.size() : 0;
 }
 
 void WINAPI sim_Sleep(DWORD milliseconds)

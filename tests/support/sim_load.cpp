@@ -190,6 +190,7 @@ bool load_disk(Statement &s)
         else if (key == "hold-after") disk->hold_after_bytes = n;
         else if (key == "write-rate") disk->write_rate = n;
         else if (key == "read-rate") disk->read_rate = n;
+        else if (key == "open-delay") disk->open_delay_ms = (DWORD)n;
         else ok = lock_key(key, n, &disk->lock);
         if (!ok) {
             s.failure = "disk: bad " + key + "=" + value;
@@ -335,6 +336,10 @@ bool load_statement(Statement &s)
     }
     if (verb == "windows" && s.words.size() == 2) {
         sim_set_windows_directory(s.words[1] == "none" ? L"" : widen(s.words[1]).c_str());
+        return true;
+    }
+    if (verb == "program" && s.words.size() == 2) {
+        sim_set_program_path(widen(s.words[1]).c_str());
         return true;
     }
     uint64_t n = 0;

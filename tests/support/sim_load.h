@@ -6,6 +6,7 @@
 // decimal Windows error numbers.
 //
 //   windows C:\Windows                 the Windows folder (windows none: not found)
+//   program E:\writer.exe             the program's own file (default: on C:)
 //   volumes-fail CODE                  FindFirstVolumeW fails
 //   unprotected                        writes into mounted volumes are allowed
 //   disk N bus=usb size=16G vendor="SanDisk " product="Cruzer Blade    "
@@ -14,6 +15,7 @@
 //         property-error= length-error= geometry-error= dasd-error=
 //         capacity=BYTES (a fake disk that keeps only these) pull-after=BYTES
 //         write-rate=BYTES read-rate=BYTES (per second, with the real clock only)
+//         open-delay=MS (each open of the disk takes MS, with the real clock only)
 //         backing=PATH present=0 hold=PATH hold-after=BYTES (transfers wait while
 //         the file PATH exists, once BYTES have moved) and the lock keys below]
 //   volume NAME|- [letter=E type=removable|fixed|remote|cdrom|ramdisk|unknown|noroot|N

@@ -179,6 +179,7 @@ void sim_reset(void)
     m.letters.clear();
     m.mounts.clear();
     m.windows_directory = L"C:\\Windows";
+    m.program_path = L"C:\\Users\\Technician\\quenvar-os-usb-writer.exe";
     m.volume_enumeration_error = 0;
     m.protect_mounted_volumes = true;
     m.real_clock = false;
@@ -208,6 +209,7 @@ void sim_install(void)
     seam.GetWindowsDirectoryW = sim_GetWindowsDirectoryW;
     seam.GetVolumePathNameW = sim_GetVolumePathNameW;
     seam.GetVolumeNameForVolumeMountPointW = sim_GetVolumeNameForVolumeMountPointW;
+    seam.GetModuleFileNameW = sim_GetModuleFileNameW;
     virtual_clock_install();
     seam.Sleep = sim_Sleep;
 }
@@ -373,6 +375,12 @@ void sim_set_windows_directory(const wchar_t *path)
 {
     SimGuard guard(sim_machine().mutex);
     sim_machine().windows_directory = path ? path : L"";
+}
+
+void sim_set_program_path(const wchar_t *path)
+{
+    SimGuard guard(sim_machine().mutex);
+    sim_machine().program_path = path;
 }
 
 void sim_set_volume_enumeration_error(DWORD error)

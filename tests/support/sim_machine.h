@@ -77,6 +77,7 @@ struct SimDisk {
     // use (sim_use_real_clock), for benchmarks; 0: as fast as the host.
     uint64_t write_rate = 0;
     uint64_t read_rate = 0;
+    DWORD open_delay_ms = 0;      // each open takes this long, with the real clock only
     LONGLONG busy_until = 0;      // performance-counter time its last transfer ends
     int update_properties_calls = 0;
     SimLockable lock;
@@ -166,6 +167,8 @@ void sim_add_letter(wchar_t letter, UINT drive_type);
 void sim_add_mount_folder(const wchar_t *folder, int volume);
 // Empty: GetWindowsDirectoryW fails.
 void sim_set_windows_directory(const wchar_t *path);
+// The running program's own file, as GetModuleFileNameW names it.
+void sim_set_program_path(const wchar_t *path);
 // Non-zero: FindFirstVolumeW fails with this error.
 void sim_set_volume_enumeration_error(DWORD error);
 // Writes that touch a mounted, unlocked volume are refused (as Windows does).

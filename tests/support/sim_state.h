@@ -37,6 +37,7 @@ struct SimMachine {
     std::vector<SimLetter> letters;
     std::vector<SimMount> mounts;
     std::wstring windows_directory = L"C:\\Windows";
+    std::wstring program_path = L"C:\\Users\\Technician\\quenvar-os-usb-writer.exe";
     DWORD volume_enumeration_error = 0;
     bool protect_mounted_volumes = true;
     bool real_clock = false;     // transfers keep their disk's rate in real time
@@ -108,3 +109,4 @@ BOOL WINAPI sim_GetVolumePathNameW(LPCWSTR path, LPWSTR mount_point, DWORD capac
 BOOL WINAPI sim_GetVolumeNameForVolumeMountPointW(LPCWSTR mount_point, LPWSTR name,
                                                   DWORD capacity);
 void WINAPI sim_Sleep(DWORD milliseconds);
+DWORD WINAPI sim_GetModuleFileNameW(HMODULE module, LPWSTR name, DWORD capacity);

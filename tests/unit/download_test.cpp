@@ -212,6 +212,20 @@ TEST_F(DownloadTest, FinishedPartialDownloadIsOnlyVerified)
     EXPECT_TRUE(ranges().empty());
 }
 
+// A virus scanner holds the finished file, without delete sharing, until the move's first pause.
+HANDLE scanner;
+void WINAPI scanner_lets_go_while_sleeping(DWORD ms) { CloseHandle(scanner); recording_sleep(ms); }
+
+TEST_F(DownloadTest, FinishedFileHeldByAScannerIsMovedOnceItLetsGo)
+{
+    write_partial(IMAGE_SIZE);
+    scanner = CreateFileW(part, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    seam.Sleep = scanner_lets_go_while_sleeping;
+    ASSERT_TRUE(run(IMAGE_SIZE));
+    expect_verified();
+    EXPECT_EQ(pauses, Pauses({500}));
+}
+
 TEST_F(DownloadTest, ContentRangeStartingElsewhereRestartsFromZero)
 {
     write_partial(5);

@@ -48,6 +48,19 @@ TEST(DescribeError, SystemTextLosesTrailingFullStopsAndLineBreaks)
     EXPECT_GT(trimmed, 0) << "no system text had anything to trim";
 }
 
+// WinHTTP's codes beyond the fixed ones are worded by winhttp.dll's own table. Wine's
+// has none: asking it fails with 1813, and the number stands.
+TEST(DescribeError, WinHttpCodeIsAskedOfWinHttpsOwnTable)
+{
+    wchar_t own[256] = L"", text[256];
+    FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
+                   GetModuleHandleW(L"winhttp.dll"), 12152, 0, own, 256, NULL);
+    describe_error(12152, text, 256);
+    DWORD asked = GetLastError();
+    EXPECT_TRUE(own[0] ? text[0] && std::wstring(own).rfind(text, 0) == 0
+                       : std::wstring(text) == L"error 12152" && asked == 1813) << text << asked;
+}
+
 TEST(DescribeError, CodeWithoutSystemTextIsNamedByNumber)
 {
     EXPECT_EQ(describe(0x2A5F1234ul), L"error 710873652");

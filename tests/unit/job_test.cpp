@@ -2,6 +2,7 @@
 // stand-in window that records what the job thread posts and answers its questions.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,8 @@
 #include "source/cache_names.h"
 #include "source/job.h"
 #include "source/manifest.h"
+#include "source/manifest_signature.h"
+#include "source/startup_check.h"
 #include "tests/support/net_server.h"
 #include "tests/support/sim_fixture.h"
 #include "ui/status.h"
@@ -33,6 +36,8 @@ std::vector<EXECUTION_STATE> execution_states;
 ULONGLONG free_bytes = ~0ULL;
 bool free_space_query_fails = false;
 std::wstring stop_when_status_starts;
+std::wstring room_holder;  // a cached file whose removal frees 4 GiB
+std::function<void(const std::wstring &)> on_status_posted;
 
 LRESULT CALLBACK recording_window(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
@@ -45,6 +50,7 @@ LRESULT CALLBACK recording_window(HWND window, UINT message, WPARAM wparam, LPAR
         int progress;
         read_status(text, STATUS_TEXT_CHARS, &progress);
         posted.push_back({message, wparam, text});
+        if (message == WM_APP_STATUS && on_status_posted) on_status_posted(text);
         return 0;
     }
     return DefWindowProcW(window, message, wparam, lparam);
@@ -54,6 +60,7 @@ BOOL WINAPI scripted_free_space(LPCWSTR, PULARGE_INTEGER available, PULARGE_INTE
                                 PULARGE_INTEGER)
 {
     available->QuadPart = free_bytes;
+    if (!room_holder.empty() && !file_exists(room_holder)) available->QuadPart += 4 * GIB;
     return !free_space_query_fails;
 }
 
@@ -117,6 +124,9 @@ struct JobTest : SimMachineTest {
     {
         main_window = NULL;
         DestroyWindow(window);
+        on_status_posted = nullptr;
+        room_holder.clear();
+        startup_check_ends();
         set_cancel_flag(0);
         local_image_path[0] = L'\0';
         net_server_release();
@@ -313,10 +323,18 @@ TEST_F(JobTest, JobFetchesTheManifestItselfWhenTheStartupCheckFailed)
     EXPECT_FALSE(stick_opened_for_writing());
 
     std::wstring url = net_server_https_url(IMAGE_URL_PATH);
-    net_server_put("/updates/os-quenvar/latest.json",
-                   "{\"version\": \"2.1\", \"isoUrl\": \"" + std::string(url.begin(), url.end()) +
-                       "\", \"isoSizeBytes\": " + std::to_string(IMAGE_SIZE) +
-                       ", \"isoSha256\": \"" + sha + "\"}");
+    const std::string body = "{\"version\": \"2.1\", \"isoUrl\": \"" +
+                             std::string(url.begin(), url.end()) + "\", \"isoSizeBytes\": " +
+                             std::to_string(IMAGE_SIZE) + ", \"isoSha256\": \"" + sha + "\"}";
+    // Unsigned: refused before it is read, and nothing is downloaded.
+    net_server_put("/updates/os-quenvar/latest.json", body);
+    EXPECT_EQ(run_job(), JOB_FAILED);
+    EXPECT_EQ(final_text(), MANIFEST_NOT_SIGNED_TEXT);
+    EXPECT_EQ(manifest_info.version[0], L'\0');
+    EXPECT_TRUE(net_server_requests_for(IMAGE_URL_PATH).empty());
+    EXPECT_FALSE(stick_opened_for_writing());
+
+    net_server_put_signed("/updates/os-quenvar/latest.json", body);
     EXPECT_EQ(run_job(), JOB_OK);
     EXPECT_EQ(manifest_done_posts(), 2);  // the manifest, then the image in place
     EXPECT_TRUE(stick_holds(published()));
@@ -484,4 +502,49 @@ TEST_F(JobTest, StopDuringEachStepEndsStoppedWithThatStepsOwnSentence)
         EXPECT_EQ(final_text(), c.sentence) << c.step;
         DeleteFileW(part.c_str());
     }
+}
+
+TEST_F(JobTest, TooLittleRoomRemovesOtherVersionsFirstThenChecksAgain)
+{
+    load_manifest(3 * GIB);
+    net_server_script(IMAGE_URL_PATH, "status=404");
+    free_bytes = 3 * GIB;
+    room_holder = folder + L"\\quenvar-os-2.0.iso";
+    ASSERT_TRUE(write_whole_file(room_holder, "old"));
+    EXPECT_EQ(run_job(), JOB_FAILED);
+    EXPECT_EQ(logged(L"removed old image quenvar-os-2.0.iso"), 1);
+    EXPECT_EQ(image_ranges().size(), 1u) << "checked again, the room sufficed";
+
+    room_holder.clear();  // one whose removal frees too little
+    ASSERT_TRUE(write_whole_file(folder + L"\\quenvar-os-1.9.iso", "old"));
+    EXPECT_EQ(run_job(), JOB_FAILED);
+    EXPECT_EQ(logged(L"removed old image quenvar-os-1.9.iso"), 1);
+    EXPECT_EQ(final_text(), L"This PC needs 3.1 GB of free space on drive C: to download quenvar OS.");
+    EXPECT_EQ(image_ranges().size(), 1u);
+}
+
+// A file chosen while the start-up check runs is compared once the check is
+// over; offline it is written uncompared, and a stop ends the wait.
+TEST_F(JobTest, ChosenFileWaitsForTheStartupCheckBeforeItIsCompared)
+{
+    std::string unofficial = published();
+    unofficial[5] ^= 1;
+    use_local_file(folder + L"\\chosen.iso", unofficial);
+    enum { LOADED, OFFLINE, STOPPED } ending = LOADED;
+    on_status_posted = [&](const std::wstring &text) {  // the job waits
+        if (text != L"Checking for the latest quenvar OS\x2026") return;
+        if (ending == STOPPED) return set_cancel_flag(1);
+        if (ending == LOADED) load_manifest(IMAGE_SIZE);
+        startup_check_ends();
+    };
+    for (auto end : {LOADED, OFFLINE, STOPPED}) {
+        ending = end;
+        manifest_info.loaded = 0;
+        startup_check_begins();
+        EXPECT_EQ(run_job(), end == OFFLINE ? JOB_OK : JOB_STOPPED) << end;
+        EXPECT_EQ(questions.size(), end == LOADED ? 1u : 0u) << end;
+    }
+    EXPECT_EQ(final_text(), L"Stopped.");
+    EXPECT_EQ(logged(L"local image not compared: no manifest"), 1);
+    EXPECT_TRUE(stick_holds(unofficial)) << "written offline";
 }

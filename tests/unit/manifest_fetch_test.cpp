@@ -6,12 +6,15 @@
 #include "app/error_text.h"
 #include "source/http.h"
 #include "source/manifest.h"
+#include "source/manifest_signature.h"
+#include "source/publisher_key.h"
 #include "tests/support/net_fixture.h"
 #include "tests/support/net_probes.h"
 
 namespace {
 
 const char MANIFEST_PATH[] = "/updates/os-quenvar/latest.json";
+const std::string SIGNATURE_PATH = std::string(MANIFEST_PATH) + ".sig";
 const std::string SHA = "5f2b0c9d4e7a61839b0d2c4e6f8a1b3c5d7e9f0a2b4c6d8e0f1a3b5c7d9e1f20";
 
 std::string manifest(const std::string &version, const std::string &url, const std::string &sha,
@@ -29,10 +32,17 @@ std::string good_manifest(void)
                     "\"" + SHA + "\"", "3221225472");
 }
 
+// Plays a build without a publisher key, or with another key.
+struct RebindPublisherKey {
+    PublisherKey saved = publisher_key;
+    explicit RebindPublisherKey(PublisherKey key) { publisher_key = key; }
+    ~RebindPublisherKey() { publisher_key = saved; }
+};
+
 struct ManifestFetchTest : NetServerTest {
     void fetch(const std::string &body)
     {
-        net_server_put(MANIFEST_PATH, body);
+        net_server_put_signed(MANIFEST_PATH, body);
         fetch_manifest();
     }
     std::wstring message() { return manifest_info.message; }
@@ -67,10 +77,12 @@ TEST_F(ManifestFetchTest, CompleteManifestIsLoadedAndLoggedOnce)
     EXPECT_EQ(only_log_line(), "manifest: quenvar OS 2.1, 3221225472 bytes, sha " + SHA);
 
     std::vector<NetRequest> seen = net_server_requests();
-    ASSERT_EQ(seen.size(), 1u);
+    ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0].path, MANIFEST_PATH);
     EXPECT_EQ(seen[0].scheme, "https");
     EXPECT_EQ(seen[0].range, "-");
+    EXPECT_EQ(seen[1].path, SIGNATURE_PATH);
+    EXPECT_EQ(seen[1].scheme, "https");
 }
 
 TEST_F(ManifestFetchTest, EveryFetchStartsFromAnEmptyRecord)
@@ -143,14 +155,16 @@ TEST_F(ManifestFetchTest, FailedFetchesLeaveNoHandleOpen)
     WinHttpCloseHandle(held);
     ASSERT_EQ(net_next_winhttp_handle(), before);
 
-    net_server_put(MANIFEST_PATH, good_manifest());
-    for (const char *fault : {"drop=1", "status=404", "status=500"}) {
-        SCOPED_TRACE(fault);
-        net_server_script(MANIFEST_PATH, fault);
-        before = net_next_winhttp_handle();
-        fetch_manifest();
-        EXPECT_EQ(net_next_winhttp_handle(), before);
-        EXPECT_EQ(manifest_info.loaded, 0);
+    net_server_put_signed(MANIFEST_PATH, good_manifest());
+    for (const std::string &path : {std::string(MANIFEST_PATH), SIGNATURE_PATH}) {
+        for (const char *fault : {"drop=1", "status=404", "status=500"}) {
+            SCOPED_TRACE(path + " " + fault);
+            net_server_script(path, fault);
+            before = net_next_winhttp_handle();
+            fetch_manifest();
+            EXPECT_EQ(net_next_winhttp_handle(), before);
+            EXPECT_EQ(manifest_info.loaded, 0);
+        }
     }
     ASSERT_TRUE(net_server_certificate("untrusted"));
     before = net_next_winhttp_handle();
@@ -165,6 +179,11 @@ TEST_F(ManifestFetchTest, BodyIsCutAt65535Bytes)
     body.insert(1, 65535 - body.size() - 1 - 9, ' ');
     body.insert(body.size() - 3, "\"isoVersion\": \"9.9\"");
     ASSERT_GT(body.size(), 65535u);
+    // Signed whole, it is refused: the signature covers bytes that are not read.
+    fetch(body);
+    EXPECT_EQ(message(), MANIFEST_NOT_SIGNED_TEXT);
+    EXPECT_EQ(log_lines().back(), "manifest: bad signature");
+    RebindPublisherKey keyless({NULL, 0});
     fetch(body);
     EXPECT_EQ(manifest_info.loaded, 1);
     EXPECT_STREQ(manifest_info.version, L"2.1");
@@ -177,6 +196,60 @@ TEST_F(ManifestFetchTest, BodyIsCutAt65535Bytes)
     EXPECT_EQ(manifest_info.loaded, 0);
     EXPECT_EQ(message(), NO_CHECKSUM);
     EXPECT_EQ(log_lines().back(), "manifest: 2.1 iso sha/size missing");
+}
+
+// Nothing of a manifest is read before its signature holds.
+TEST_F(ManifestFetchTest, ManifestNotSignedByThePublisherIsRefusedUnread)
+{
+    ASSERT_NE(publisher_key.der, nullptr) << "the test build embeds tests/keys/publisher-test.pub.pem";
+    auto expect_refused = [&](const std::string &log_line) {
+        fetch_manifest();
+        EXPECT_EQ(manifest_info.loaded, 0);
+        EXPECT_EQ(message(), MANIFEST_NOT_SIGNED_TEXT);
+        EXPECT_STREQ(manifest_info.version, L"");
+        EXPECT_STREQ(manifest_info.iso_url, L"");
+        EXPECT_STREQ(manifest_info.iso_sha256, "");
+        EXPECT_EQ(manifest_info.iso_size, 0u);
+        EXPECT_EQ(log_lines().back().substr(0, log_line.size()), log_line);
+    };
+    const std::string body = good_manifest();
+    std::string forged = body;  // another image's digest, one byte changed after signing
+    forged[forged.find(SHA)] = '6';
+    net_server_put(MANIFEST_PATH, body);
+    expect_refused("manifest: signature missing (HTTP 404)");
+    net_server_put_signed(MANIFEST_PATH, forged);
+    net_server_put(MANIFEST_PATH, body);
+    expect_refused("manifest: bad signature");  // a signature of other bytes
+    net_server_put_signed(MANIFEST_PATH, body);
+    net_server_put(MANIFEST_PATH, forged);
+    expect_refused("manifest: bad signature");
+    net_server_put_signed(MANIFEST_PATH, body, "other-publisher");
+    expect_refused("manifest: bad signature");
+    net_server_put_signed(MANIFEST_PATH, body);
+    net_server_script(SIGNATURE_PATH, "status=500");
+    expect_refused("manifest: signature HTTP 500");
+    net_server_script(SIGNATURE_PATH, "short=383");
+    expect_refused("manifest: signature unreadable (383 bytes)");
+    net_server_script(SIGNATURE_PATH, "drop=1");
+    expect_refused("manifest: signature error ");
+    {
+        const unsigned char garbage[] = {0x30, 0x03, 0x02, 0x01, 0x05};
+        RebindPublisherKey broken({garbage, sizeof garbage});
+        expect_refused("manifest: publisher key unusable");
+    }
+    fetch_manifest();
+    EXPECT_EQ(manifest_info.loaded, 1);
+    EXPECT_EQ(log_lines().size(), 9u);  // one line for each fetch
+}
+
+TEST_F(ManifestFetchTest, BuildWithoutAKeyTakesAnUnsignedManifestAsBefore)
+{
+    RebindPublisherKey keyless({NULL, 0});
+    net_server_put(MANIFEST_PATH, good_manifest());
+    fetch_manifest();
+    EXPECT_EQ(manifest_info.loaded, 1);
+    EXPECT_EQ(only_log_line(), "manifest: quenvar OS 2.1, 3221225472 bytes, sha " + SHA);
+    EXPECT_EQ(net_server_requests().size(), 1u);  // no signature asked for
 }
 
 TEST_F(ManifestFetchTest, VersionMustBeACompleteString)

@@ -43,6 +43,8 @@ TEST_F(TransportTest, RangeHeaderOnlyFromANonZeroStart)
     EXPECT_EQ(seen[1].range, "bytes=1048576-");
     EXPECT_EQ(seen[1].method, "GET");
     EXPECT_EQ(seen[1].user_agent, "quenvar-os-usb-writer/1.0.3");
+    // The secure protocols asked for were taken: a refusal of both is logged.
+    EXPECT_TRUE(log_lines().empty());
 }
 
 TEST_F(TransportTest, SchemeDecidesTheSecureFlagAndThePortIsKept)

@@ -11,6 +11,7 @@
 #include "source/cache_names.h"
 #include "source/download.h"
 #include "source/manifest.h"
+#include "source/signature_format.h"
 #include "tests/support/host_shell.h"
 #include "tests/support/net_fixture.h"
 
@@ -18,6 +19,9 @@ namespace {
 
 const char MANIFEST_PATH[] = "/updates/os-quenvar/latest.json";
 const std::string SHA = "5f2b0c9d4e7a61839b0d2c4e6f8a1b3c5d7e9f0a2b4c6d8e0f1a3b5c7d9e1f20";
+const std::string KEYS = host_source_folder() + "/tests/keys/";
+// The test build takes manifests signed by this key only.
+const std::string TEST_KEY = "--key " + host_quote(KEYS + "publisher-test.pem");
 
 // Bytes that do not repeat with any power-of-two period.
 std::string image_bytes(size_t size, unsigned seed)
@@ -51,7 +55,7 @@ struct PublishToolTest : NetServerTest {
     void TearDown() override
     {
         std::string ignored;
-        run_host_command("rm -rf published ./*.iso ./*.json", work, &ignored);
+        run_host_command("rm -rf published ./*.iso ./*.json ./*.json.sig", work, &ignored);
         RemoveDirectoryW(work.c_str());
         NetServerTest::TearDown();
     }
@@ -60,11 +64,12 @@ struct PublishToolTest : NetServerTest {
 
     std::string base_address(void) { return "https://" + narrow(QV_UPDATE_HOST); }
 
-    int publish_image(const std::string &iso, const std::string &version, const std::string &base)
+    int publish_image(const std::string &iso, const std::string &version, const std::string &base,
+                      const std::string &options = TEST_KEY)
     {
         return run_host_command(host_quote(host_source_folder() + "/tools/publish-image") + " " +
                                     host_quote(iso) + " " + host_quote(version) + " " +
-                                    host_quote(base) + " --out published",
+                                    host_quote(base) + " " + options + " --out published",
                                 work, &output);
     }
 
@@ -72,8 +77,9 @@ struct PublishToolTest : NetServerTest {
     {
         std::string command = host_quote(host_source_folder() + "/tools/publish-image") + " --check";
         for (const std::string &name : files) command += " " + host_quote(name);
-        return run_host_command(command + " --host " + host_quote(narrow(QV_UPDATE_HOST)), work,
-                                &output);
+        return run_host_command(command + " --host " + host_quote(narrow(QV_UPDATE_HOST)) +
+                                    " --public-key " + host_quote(KEYS + "publisher-test.pub.pem"),
+                                work, &output);
     }
 
     std::string program_digest(const std::wstring &path)
@@ -115,10 +121,11 @@ TEST_F(PublishToolTest, PublishedImageIsFetchedCheckedAndDownloadedByTheProgram)
     EXPECT_EQ(read_whole_file(sidecar), sha + "\n");
 
     std::vector<NetRequest> seen = net_server_requests();
-    ASSERT_EQ(seen.size(), 2u);
+    ASSERT_EQ(seen.size(), 3u);
     EXPECT_EQ(seen[0].path, MANIFEST_PATH);
-    EXPECT_EQ(seen[1].path, "/updates/os-quenvar/quenvar-os-2.1%20%C3%A9.iso");
-    EXPECT_EQ(seen[1].scheme, "https");
+    EXPECT_EQ(seen[1].path, std::string(MANIFEST_PATH) + ".sig");  // as the tool signed it
+    EXPECT_EQ(seen[2].path, "/updates/os-quenvar/quenvar-os-2.1%20%C3%A9.iso");
+    EXPECT_EQ(seen[2].scheme, "https");
     DeleteFileW(image);
     DeleteFileW(sidecar);
 }
@@ -168,6 +175,7 @@ TEST_F(PublishToolTest, RefusesWhatTheProgramWouldRefuseAndWritesNothing)
         std::string version;
         std::string address;
         const char *says;
+        std::string options = TEST_KEY;
     };
     const std::string host = narrow(QV_UPDATE_HOST);
     const Case cases[] = {
@@ -184,10 +192,18 @@ TEST_F(PublishToolTest, RefusesWhatTheProgramWouldRefuseAndWritesNothing)
          "is not of the form https://HOST or https://HOST:PORT"},
         {"empty.iso", "2.1", base_address(), "the image empty.iso is empty"},
         {"missing.iso", "2.1", base_address(), "the image missing.iso is not a file"},
+        {"image.iso", "2.1", base_address(), "no --key: a program built with a publisher key "
+                                             "takes only a manifest signed with it", ""},
+        // Signed with a key whose public half is not the program's.
+        {"image.iso", "2.1", base_address(),
+         "\"" MANIFEST_NOT_SIGNED_SENTENCE "\" (the signature does not verify with the "
+         "publisher's public key)",
+         "--key " + host_quote(KEYS + "other-publisher.pem") + " --public-key " +
+             host_quote(KEYS + "publisher-test.pub.pem")},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.version + " " + c.address + " " + c.iso);
-        EXPECT_EQ(publish_image(c.iso, c.version, c.address), 1);
+        SCOPED_TRACE(c.version + " " + c.address + " " + c.iso + " " + c.options);
+        EXPECT_EQ(publish_image(c.iso, c.version, c.address, c.options), 1);
         EXPECT_EQ(output.find("publish-image: refused: "), 0u) << output;
         EXPECT_NE(output.find(c.says), std::string::npos) << output;
         EXPECT_NE(output.find("; nothing was published"), std::string::npos) << output;
@@ -221,17 +237,23 @@ TEST_F(PublishToolTest, ItsReadingOfAManifestIsTheProgramsReading)
         body("\"2.1\"", url, sha, "0"),
         "not json at all",
     };
+    // The signature is checked first: the second is refused for its signer.
+    auto signer = [](size_t i) { return i == 1 ? "other-publisher" : "publisher-test"; };
     std::vector<std::string> names;
     for (size_t i = 0; i < bodies.size(); ++i) {
         names.push_back("manifest-" + std::to_string(i) + ".json");
         ASSERT_TRUE(write_whole_file(file(names.back().c_str()), bodies[i]));
+        net_server_put_signed(MANIFEST_PATH, bodies[i], signer(i));
+        ASSERT_TRUE(write_whole_file(file((names.back() + ".sig").c_str()),
+                                     net_server_file_bytes(std::string(MANIFEST_PATH) + ".sig",
+                                                           0, 1024)));
     }
     EXPECT_EQ(check_manifests(names), 1) << output;
 
     int accepted = 0;
     for (size_t i = 0; i < bodies.size(); ++i) {
         SCOPED_TRACE(bodies[i]);
-        net_server_put(MANIFEST_PATH, bodies[i]);
+        net_server_put_signed(MANIFEST_PATH, bodies[i], signer(i));
         fetch_manifest();
         if (manifest_info.loaded) {
             ++accepted;

@@ -112,6 +112,18 @@ TEST_F(SimulatedRun, StickOutsideTheSizeLimitsOrNoCandidateAtAllIsExitCodeTwo)
     EXPECT_NE(log().find("  TEST RESULT: disk 0 is not a USB/SD candidate\r\n"), std::string::npos);
 }
 
+TEST_F(SimulatedRun, ProgramRunningFromTheStickIsRefusedAsAnImageThereWouldBe)
+{
+    describe_machine("program E:\\quenvar-os-usb-writer.exe\n");
+    make_image(MIB);
+    EXPECT_EQ(run(L"--test-write 3 \"" + image + L"\""), 1);
+    EXPECT_NE(log().find("  TEST RESULT: FAILED: quenvar OS USB Writer is running from this pen "
+                         "drive, so writing would destroy it. Copy quenvar-os-usb-writer.exe to "
+                         "the PC, start it from there and press Write again.\r\n"),
+              std::string::npos) << log();
+    EXPECT_EQ(read_whole_file(journal).find("access=0xc"), std::string::npos);  // no open for writing
+}
+
 TEST_F(SimulatedRun, MissingImageFailsWithTheEngineSentence)
 {
     describe_machine();

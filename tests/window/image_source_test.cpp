@@ -72,6 +72,11 @@ TEST_F(ImageSourceScenario, LocalFileThroughTheDialogAndAnUnofficialOneDeclined)
     std::string calls = journal();  // kept only by a harness that ended cleanly
     EXPECT_NE(calls.find("audit: clean"), std::string::npos) << calls;
     EXPECT_EQ(calls.find(" write #"), std::string::npos) << "the stick was never written";
+    std::wstring app = program_folder();
+    EXPECT_NE(read_whole_file(machine_path + L".shell")
+                  .find("current directory " + std::string(app.begin(), app.end()) + "\r\n"),
+              std::string::npos)
+        << "no folder of the file's drive is left open";
 }
 
 }  // namespace

@@ -85,6 +85,30 @@ struct Expected {
     int id, left, top, width, height;
 };
 
+// The longest texts of the image line and the status line (the shipped host).
+const std::pair<int, const wchar_t *> LONGEST_TEXTS[] = {
+    {ID_IMAGE_LINE, L"Could not reach updates.quenvar.com: the secure connection failed \x2014 check "
+                    L"that this PC's date and time are correct.  Press Write to try again, or use "
+                    L"an ISO file."},
+    {ID_STATUS, L"The ISO file changed while it was written, or could not be read the same way "
+                L"twice, so nothing on the pen drive will start a PC. Choose the file again and "
+                L"press Write."},
+};
+
+// Height the text needs in the body font at this width, as a static control draws it.
+int needed_height(const wchar_t *text, int width, int dpi)
+{
+    HDC dc = CreateCompatibleDC(NULL);
+    HFONT font = CreateFontW(-MulDiv(10, dpi, 72), 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET,
+                             0, 0, CLEARTYPE_QUALITY, 0, L"Segoe UI");
+    HGDIOBJ old = SelectObject(dc, font);
+    RECT r = {0, 0, width, 0};
+    DrawTextW(dc, text, -1, &r, DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | DT_NOPREFIX);
+    DeleteObject(SelectObject(dc, old));
+    DeleteDC(dc);
+    return r.bottom;
+}
+
 TEST_F(LayoutScenario, EveryRectangleFollowsTheDpiTermByTerm)
 {
     describe_machine(stick(1, "Demo Stick    ", 'E'));
@@ -104,14 +128,14 @@ TEST_F(LayoutScenario, EveryRectangleFollowsTheDpiTermByTerm)
             {100, m, s(18), W, s(38)},
             {101, m, s(56), W, s(22)},
             {102, m, s(96), W, s(24)},
-            {103, m, s(96) + s(26), W - s(170), s(44)},
+            {103, m, s(96) + s(26), W - s(170), s(56)},
             {104, R - s(158), s(96) + s(24), s(158), s(38)},
-            {105, m, s(178), W, s(24)},
-            {106, m, s(178) + s(26), W - s(128), s(300)},
-            {107, R - s(116), s(178) + s(24), s(116), s(38)},
-            {108, m, s(262), W, s(60)},
-            {109, m, s(340), W, s(20)},
-            {110, m, s(368), W, s(62)},
+            {105, m, s(188), W, s(24)},
+            {106, m, s(188) + s(26), W - s(128), s(300)},
+            {107, R - s(116), s(188) + s(24), s(116), s(38)},
+            {108, m, s(272), W, s(60)},
+            {109, m, s(350), W, s(20)},
+            {110, m, s(378), W, s(62)},
             {111, m, s(440), W, s(40)},
         };
         for (const Expected &e : table) {
@@ -131,6 +155,14 @@ TEST_F(LayoutScenario, EveryRectangleFollowsTheDpiTermByTerm)
             EXPECT_EQ(r.bottom - r.top, e.height) << e.id;
         }
         shot((L"dpi-" + std::to_wstring(dpi)).c_str());
+        for (const auto &t : LONGEST_TEXTS) {
+            HWND line = GetDlgItem(window, t.first);
+            EXPECT_TRUE(GetWindowLongW(line, GWL_STYLE) & SS_NOPREFIX) << t.first << ": & is text";
+            SendMessageW(line, WM_SETTEXT, 0, (LPARAM)t.second);
+            RECT r = control_rect(window, t.first);
+            EXPECT_LE(needed_height(t.second, r.right - r.left, dpi), r.bottom - r.top) << t.first;
+        }
+        shot((L"longest-texts-dpi-" + std::to_wstring(dpi)).c_str());
         PostMessageW(window, WM_CLOSE, 0, 0);
         ASSERT_TRUE(program_ended(LONG_WAIT_MS));
         CloseHandle(run.process);

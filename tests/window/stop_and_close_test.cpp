@@ -3,6 +3,9 @@
 #include "tests/window/window_scenario.h"
 
 #include <commctrl.h>
+#include <tlhelp32.h>
+
+#include <set>
 
 namespace {
 
@@ -13,6 +16,18 @@ const wchar_t CLOSE_QUESTION[] =
     L"The pen drive will not start a PC until it is written again.";
 const wchar_t STOPPED_BY_ENGINE[] =
     L"Stopped. The pen drive will not start a PC until it is written again.";
+
+std::set<DWORD> threads_of(HANDLE process)
+{
+    std::set<DWORD> ids;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL ok = Thread32First(snapshot, &entry); ok; ok = Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == GetProcessId(process)) ids.insert(entry.th32ThreadID);
+    CloseHandle(snapshot);
+    return ids;
+}
 
 struct StopScenario : WindowScenario {
     // One stick, the version known, a job held in the middle of its write.
@@ -43,6 +58,9 @@ TEST_F(StopScenario, CancelDuringAWriteStopsWithoutADialogAndTheNextWriteStartsC
     EXPECT_EQ(dialog_message(question), STOP_QUESTION);
     answer(question, IDYES);
     ASSERT_TRUE(wait_text(ID_STATUS, L"Stopping\x2026"));
+    PostMessageW(window, WM_APP + 1, 0, 0);  // WM_APP_STATUS: the job's next report
+    settle();
+    EXPECT_EQ(text(ID_STATUS), L"Stopping\x2026") << "until the job notices the stop";
     EXPECT_EQ(progress_position(window), progress);
     EXPECT_EQ(text(ID_WRITE), L"Cancel") << "the button stays Cancel until the job ends";
     hold_writes(false);
@@ -118,3 +136,32 @@ TEST_F(StopScenario, StopOrCloseAnsweredAfterTheJobEndedStopsNothingOrClosesAtOn
 }
 
 }  // namespace
+
+// Yes to the stop question taken while the job's end already waits behind it
+// (the window thread held still meanwhile): the end shows, not "Stopping…".
+TEST_F(StopScenario, StopAnsweredAfterTheJobsEndWasPostedLeavesTheEndShown)
+{
+    start_a_held_write();
+    hold_writes(false);
+    answer(wait_box(L"The pen drive is ready."), IDOK);
+    hold_writes(true);
+    std::set<DWORD> before = threads_of(run.process);
+    ASSERT_TRUE(write_and_confirm());  // the image is cached now: no network threads
+    ASSERT_TRUE(press(window, ID_WRITE));
+    HWND stop = wait_box(L"Stop now?");
+    std::vector<HANDLE> job;
+    for (DWORD id : threads_of(run.process))
+        if (!before.count(id)) job.push_back(OpenThread(SYNCHRONIZE, FALSE, id));
+    HANDLE ui = OpenThread(THREAD_SUSPEND_RESUME, FALSE, GetWindowThreadProcessId(window, NULL));
+    ASSERT_TRUE(stop && !job.empty() && SuspendThread(ui) != (DWORD)-1);
+    ASSERT_TRUE(answer_dialog(stop, IDYES));
+    hold_writes(false);
+    EXPECT_EQ(WaitForMultipleObjects((DWORD)job.size(), job.data(), TRUE, LONG_WAIT_MS),
+              WAIT_OBJECT_0) << "the job posted its end and is gone";
+    ResumeThread(ui);
+    answer(wait_box(L"The pen drive is ready."), IDOK);
+    settle();
+    EXPECT_EQ(text(ID_STATUS), DONE_STATUS);
+    for (HANDLE thread : job) CloseHandle(thread);
+    CloseHandle(ui);
+}

@@ -67,9 +67,9 @@ void WindowScenario::SetUp()
     image_sha = net_server_publish_image(IMAGE_URL_PATH, IMAGE_SIZE, 21);
     ASSERT_EQ(image_sha.size(), 64u);
     std::wstring url = net_server_https_url(IMAGE_URL_PATH);
-    net_server_put("/updates/os-quenvar/latest.json",
-                   "{\"version\": \"2.1\", \"isoUrl\": \"" + std::string(url.begin(), url.end()) + "\", \"isoSha256\": \"" + image_sha +
-                       "\", \"isoSizeBytes\": " + std::to_string(IMAGE_SIZE) + "}");
+    net_server_put_signed("/updates/os-quenvar/latest.json",
+                          "{\"version\": \"2.1\", \"isoUrl\": \"" + std::string(url.begin(), url.end()) + "\", \"isoSha256\": \"" + image_sha +
+                              "\", \"isoSizeBytes\": " + std::to_string(IMAGE_SIZE) + "}");
     std::wstring app = app_folder_of_the_program();
     delete_matching(app, L"quenvar-os-*.iso*");
     log_path = app + L"\\writer.log";
@@ -123,14 +123,29 @@ void WindowScenario::hold_writes(bool on)
     else DeleteFileW(hold_path().c_str());
 }
 
-std::vector<std::string> WindowScenario::device_changes_sent()
+static std::vector<std::string> lines_of(const std::wstring &path)
 {
-    std::string text = read_whole_file(machine_path + L".seen");
+    std::string text = read_whole_file(path);
     std::vector<std::string> lines;
     for (size_t begin = 0, end; (end = text.find("\r\n", begin)) != std::string::npos;
          begin = end + 2)
         lines.push_back(text.substr(begin, end - begin));
     return lines;
+}
+
+std::vector<std::string> WindowScenario::device_changes_sent()
+{
+    return lines_of(machine_path + L".seen");
+}
+
+std::vector<std::string> WindowScenario::shell_requests()
+{
+    return lines_of(machine_path + L".shell");
+}
+
+std::wstring WindowScenario::program_folder() const
+{
+    return app_folder_of_the_program();
 }
 
 void WindowScenario::start_program_window()

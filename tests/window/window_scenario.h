@@ -49,6 +49,10 @@ struct WindowScenario : ::testing::Test {
     void hold_writes(bool on);
     // Lines "TICK arrival|removal disk N" of the device changes sent so far.
     std::vector<std::string> device_changes_sent();
+    // What the program asked of the shell, one request a line, with the bar's
+    // positions among them (tests/sim_build/shell_record.h).
+    std::vector<std::string> shell_requests();
+    std::wstring program_folder() const;  // its application folder
 
     // ---- the program ------------------------------------------------------
     void start_program_window();

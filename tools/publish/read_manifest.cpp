@@ -3,22 +3,25 @@
 // program would take from it, or the sentence it would show instead. The
 // publishing tool checks every manifest it writes with it.
 //
-// Usage: read_manifest FILE HOST
-// Exit 0: "version=", "isoUrl=", "isoSha256=" and "isoSizeBytes=" lines.
+// Usage: read_manifest FILE HOST [KEY_DER SIGNATURE]
+// Exit 0: "version=", "isoUrl=", "isoSha256=" and "isoSizeBytes=" lines; with
+//   a key, first "signedBytes=", "keyBlob=" and "signature=": the bytes that
+//   the program checks, and the key and the signature as the program hands
+//   them to CryptoAPI (hexadecimal), for the publishing tool to verify.
 // Exit 1: "refused=" with the program's sentence, and "reason=" for the publisher.
-// Exit 2: the file cannot be read.
+// Exit 2: a file cannot be read, or the key is not one the program can embed.
 #include <inttypes.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "source/manifest_text.h"
+#include "source/signature_format.h"
 
 namespace {
 
 // The sizes of the program's body buffer and work buffers, and of the wide
 // fields that the version and the address are converted into.
 enum {
-    BODY_LIMIT = 65535,
     VERSION_WORK_BYTES = 32,
     URL_WORK_BYTES = 1100,
     VERSION_FIELD_UNITS = 31,
@@ -52,6 +55,44 @@ int refuse(const char *sentence, const char *reason)
 {
     printf("refused=%s\nreason=%s\n", sentence, reason);
     return 1;
+}
+
+// Up to `capacity` bytes of a file, or -1.
+long read_file(const char *path, void *buffer, size_t capacity)
+{
+    FILE *file = fopen(path, "rb");
+    if (!file) return -1;
+    size_t got = fread(buffer, 1, capacity, file);
+    fclose(file);
+    return (long)got;
+}
+
+void print_hex(const char *name, const unsigned char *bytes, size_t count)
+{
+    printf("%s=", name);
+    for (size_t i = 0; i < count; ++i) printf("%02x", bytes[i]);
+    printf("\n");
+}
+
+// The program turns its key and the signature that it fetched into
+// CryptoAPI's forms before it reads a single field.
+int read_signature(const char *key_path, const char *signature_path, size_t body_bytes)
+{
+    unsigned char key[4096], raw[SIGNATURE_BYTES + 1];
+    unsigned char blob[KEY_BLOB_BYTES], ordered[SIGNATURE_BYTES];
+    long key_bytes = read_file(key_path, key, sizeof key);
+    if (key_bytes < 0 || !key_blob_from_der(key, (size_t)key_bytes, blob)) {
+        fprintf(stderr, "%s is not an RSA 3072 public key in DER\n", key_path);
+        return 2;
+    }
+    long raw_bytes = read_file(signature_path, raw, sizeof raw);
+    if (raw_bytes < 0) return refuse(MANIFEST_NOT_SIGNED_SENTENCE, "there is no signature file");
+    if (!signature_for_cryptoapi(raw, (size_t)raw_bytes, ordered))
+        return refuse(MANIFEST_NOT_SIGNED_SENTENCE, "the signature is not 384 bytes long");
+    printf("signedBytes=%zu\n", body_bytes);
+    print_hex("keyBlob", blob, sizeof blob);
+    print_hex("signature", ordered, sizeof ordered);
+    return 0;
 }
 
 int read_manifest(const char *body, const char *host)
@@ -101,19 +142,21 @@ int read_manifest(const char *body, const char *host)
 
 int main(int argc, char **argv)
 {
-    if (argc != 3) {
-        fprintf(stderr, "usage: read_manifest FILE HOST\n");
+    if (argc != 3 && argc != 5) {
+        fprintf(stderr, "usage: read_manifest FILE HOST [KEY_DER SIGNATURE]\n");
         return 2;
     }
-    FILE *file = fopen(argv[1], "rb");
-    if (!file) {
+    // Like the program: at most MANIFEST_BODY_LIMIT bytes, read as one terminated text.
+    static char body[MANIFEST_BODY_LIMIT + 1];
+    long got = read_file(argv[1], body, MANIFEST_BODY_LIMIT);
+    if (got < 0) {
         perror(argv[1]);
         return 2;
     }
-    // Like the program: at most BODY_LIMIT bytes, read as one terminated text.
-    static char body[BODY_LIMIT + 1];
-    size_t got = fread(body, 1, BODY_LIMIT, file);
-    fclose(file);
     body[got] = '\0';
+    if (argc == 5) {
+        int signature = read_signature(argv[3], argv[4], (size_t)got);
+        if (signature != 0) return signature;
+    }
     return read_manifest(body, argv[2]);
 }

@@ -1,0 +1,12 @@
+// The publisher's signature of the update manifest: latest.json.sig beside it,
+// checked with the build's publisher key before anything of the manifest is read.
+#pragma once
+#include "source/signature_format.h"
+
+#define MANIFEST_NOT_SIGNED_TEXT L"" MANIFEST_NOT_SIGNED_SENTENCE
+
+// True when the build has no publisher key, or when the manifest's address
+// with ".sig" appended holds the publisher's signature of exactly these bytes
+// (RSA PKCS #1 v1.5, SHA-256). Otherwise false, with one log line that names
+// why: missing, another HTTP status, a transport error, unreadable, bad.
+bool manifest_signature_ok(const char *body, int body_bytes);
