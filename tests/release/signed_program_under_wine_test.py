@@ -20,12 +20,15 @@ from release_support import (PROGRAM, check, fail, make_signing_identity, read, 
 SKIPPED = 77
 PASSWORD = "throwaway-only"
 # Runs the program under the test tree's Wine prefix and prints its exit code
-# and where its test-write log lies.
+# and where its test-write log lies. The prefix is shared, so the log of an
+# earlier run is removed first: only this run may pass the check.
 WINE_RUN = r'''
 . "$1/tools/wine-env.sh" "$2"
+log="$(winepath -u "$(wine cmd /c echo %TEMP% | tr -d '\r')")/qvwriter/writer.log"
+rm -f "$log"
 wine "$3" --test-write 1 x.iso
 echo "exit code: $?"
-echo "log: $(winepath -u "$(wine cmd /c echo %TEMP% | tr -d '\r')")/qvwriter/writer.log"
+echo "log: $log"
 '''
 
 

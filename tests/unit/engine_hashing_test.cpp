@@ -41,6 +41,9 @@ struct PipeWatch {
     std::vector<Feed> fed;
     bool fed_after_finish = false;
     bool hold_gave_up = false;
+    const void *held = nullptr;  // the held call's buffer, and its bytes as they were handed over
+    std::string held_bytes;
+    bool refilled_while_held = false;
     int thread_asks = 0;
     std::vector<HANDLE> threads;  // copies of the workers' handles
     int buffer_asks = 0;
@@ -65,6 +68,8 @@ PipeWatch *watch;
 void watched_update(Sha256Context *context, const void *data, DWORD length)
 {
     if (InterlockedIncrement(&watch->calls) == watch->hold_call) {
+        watch->held = data;
+        watch->held_bytes.assign((const char *)data, length);
         SetEvent(watch->holding);
         if (WaitForSingleObject(watch->release, GIVE_UP_MS) != WAIT_OBJECT_0)
             watch->hold_gave_up = true;
@@ -117,6 +122,7 @@ struct Scenario {
     uint64_t at_offset;
     bool stop_there;         // the user presses Stop during that transfer
     int fault_kinds;         // a lasting fault at at_offset; 0: none
+    DWORD release_after_ms = 0;  // the held call is let go from another thread, after this pause
 };
 
 struct Act {
@@ -124,6 +130,15 @@ struct Act {
     bool fired;
     bool held;               // the held call was waiting when the transfer came
 };
+
+DWORD WINAPI release_later(LPVOID scenario)
+{
+    Sleep(((const Scenario *)scenario)->release_after_ms);
+    watch->refilled_while_held =
+        memcmp(watch->held, watch->held_bytes.data(), watch->held_bytes.size()) != 0;
+    SetEvent(watch->release);
+    return 0;
+}
 
 void act_at_transfer(const SimEvent &event, void *context)
 {
@@ -134,7 +149,8 @@ void act_at_transfer(const SimEvent &event, void *context)
     if (watch->hold_call)
         act->held = WaitForSingleObject(watch->holding, GIVE_UP_MS) == WAIT_OBJECT_0;
     if (s->stop_there) set_cancel_flag(1);
-    SetEvent(watch->release);
+    if (!s->release_after_ms) SetEvent(watch->release);
+    else EXPECT_TRUE(QueueUserWorkItem(release_later, (LPVOID)s, WT_EXECUTEDEFAULT));
 }
 
 struct Outcome {
@@ -226,7 +242,9 @@ struct EngineHashingTest : SimMachineTest {
     void expect_pipe_released(bool with_worker)
     {
         EXPECT_EQ(pipe->thread_asks, 1);
-        EXPECT_EQ(pipe->threads.size(), with_worker ? 1u : 0u);
+        if (with_worker) {
+            EXPECT_EQ(pipe->threads.size(), 1u);
+        }
         for (HANDLE thread : pipe->threads) EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0);
         EXPECT_EQ(pipe->buffers_taken, HASH_PIPE_BUFFERS - 1);
         EXPECT_EQ(pipe->buffers_freed, pipe->buffers_taken);
@@ -255,8 +273,9 @@ struct EngineHashingTest : SimMachineTest {
             EXPECT_EQ(o.fed[i].thread != test_thread, with_worker) << "feed " << i;
         }
     }
-    // Runs the scenario with the worker and with a worker that cannot start.
-    void expect_same_as_without_worker(const Scenario &s, int result, const wchar_t *message_start)
+    // Runs the scenario with the worker and with a worker that cannot start;
+    // gives the run with the worker.
+    Outcome expect_same_as_without_worker(const Scenario &s, int result, const wchar_t *message_start)
     {
         Outcome with = run(s, true);
         EXPECT_TRUE(with.acted);
@@ -272,6 +291,7 @@ struct EngineHashingTest : SimMachineTest {
         EXPECT_EQ(without.audit, "");
         expect_fed_in_order(with, true, result == 1);
         expect_fed_in_order(without, false, result == 1);
+        return with;
     }
 };
 
@@ -284,19 +304,22 @@ TEST_F(EngineHashingTest, ChunksAreHashedOnceAndInOrderWhileTheDiskWorks)
     // without its zeros.
     const size_t size = 5 * MIB + 1234;
     expect_same_as_without_worker({size, 3, SIM_WRITE, 2 * MIB, false, 0}, 1, L"untouched");
-    expect_same_as_without_worker({size, CHUNKS + 2, SIM_READ, 2 * MIB, false, 0}, 1,
-                                  L"untouched");
-    EXPECT_EQ(pipe->fed.back().bytes.size(), 1234u);
+    Outcome with = expect_same_as_without_worker({size, CHUNKS + 2, SIM_READ, 2 * MIB, false, 0},
+                                                 1, L"untouched");
+    ASSERT_FALSE(with.fed.empty());
+    EXPECT_EQ(with.fed.back().bytes.size(), 1234u);
 }
 
 TEST_F(EngineHashingTest, ASlowWorkerHoldsTheEngineAtTheEndOfTheRingNeverPastIt)
 {
-    // The worker holds chunk 1 until the last buffer of the ring is being
-    // written; chunk 1's buffer is filled again only after it was hashed.
+    // The worker holds chunk 1 from the write of the ring's last buffer until
+    // a pause later, in which the engine can only wait for chunk 1's buffer.
     Scenario s = {8 * MIB, 2, SIM_WRITE, HASH_PIPE_BUFFERS * MIB, false, 0};
+    s.release_after_ms = 500;
     Outcome o = run(s, true);
     EXPECT_TRUE(o.acted);
     EXPECT_EQ(o.result, 1) << narrow(o.message);
+    EXPECT_FALSE(pipe->refilled_while_held) << "read into the held chunk's buffer";
     expect_fed_in_order(o, true, true);
 }
 

@@ -164,6 +164,7 @@ struct JobTest : SimMachineTest {
         set_cancel_flag(0);
         HANDLE thread = CreateThread(NULL, 0, job_thread, NULL, 0, NULL);
         EXPECT_NE(thread, (HANDLE)NULL);
+        if (!thread) return -1;  // what ASSERT_NE does, in a function with a result
         MSG message;
         while (WaitForSingleObject(thread, 0) != WAIT_OBJECT_0 ||
                PeekMessageW(&message, window, 0, 0, PM_NOREMOVE)) {

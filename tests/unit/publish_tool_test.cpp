@@ -134,15 +134,27 @@ TEST_F(PublishToolTest, AVersionNeverGetsOtherBytesOnceItIsPublished)
 {
     ASSERT_TRUE(write_whole_file(file("first.iso"), image_bytes(300000, 1)));
     ASSERT_TRUE(write_whole_file(file("second.iso"), image_bytes(300000, 2)));
+    // Every name in the published folder, and the SHA-256 of every file's bytes.
+    auto published = [&] {
+        std::string listing;
+        EXPECT_EQ(run_host_command("cd published && find . | LC_ALL=C sort && "
+                                   "find . -type f -exec sha256sum {} + | LC_ALL=C sort",
+                                   work, &listing),
+                  0) << listing;
+        return listing;
+    };
     ASSERT_EQ(publish_image("first.iso", "2.1", base_address()), 0) << output;
+    const std::string first = published();
     // The same image again changes nothing and is no error.
     ASSERT_EQ(publish_image("first.iso", "2.1", base_address()), 0) << output;
+    EXPECT_EQ(published(), first);
     net_server_serve_folder(host_path(work + L"\\published"));
 
     // PCs keep their downloads under the version, so 2.1 must stay what it was.
     EXPECT_EQ(publish_image("second.iso", "2.1", base_address()), 1);
     EXPECT_NE(output.find("quenvar-os-2.1.iso is already published with other bytes"),
               std::string::npos) << output;
+    EXPECT_EQ(published(), first);
     fetch_manifest();
     ASSERT_EQ(manifest_info.loaded, 1);
     EXPECT_EQ(manifest_info.iso_sha256, program_digest(file("first.iso")));
