@@ -395,7 +395,10 @@ bool sim_load_machine_text(const char *text, std::string *error)
 
 bool sim_load_machine_file(const wchar_t *path)
 {
-    HANDLE file = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    // A scenario may replace the file at any moment (plugging a stick in).
+    HANDLE file = ::CreateFileW(path, GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                OPEN_EXISTING, 0, NULL);
     if (file == INVALID_HANDLE_VALUE) {
         last_error = "cannot open the machine file";
         return false;

@@ -4,6 +4,7 @@
 
 #include <shlobj.h>
 
+#include "tests/support/net_server.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -73,11 +74,21 @@ TEST(ProgramProcess, DiskGivenInLettersRunsAsDiskZero)
     EXPECT_NE(log.find("TEST RESULT: disk 0 is not a USB/SD candidate"), std::string::npos);
 }
 
+// The window's version check asks the local update server, so it must not
+// take another test's scripted answers.
+struct HeldServer {
+    std::string error;
+    bool held = net_server_acquire(&error);
+    ~HeldServer() { if (held) net_server_release(); }
+};
+
 // One test on purpose: the window, the second start and the test-write run
 // beside it all need the same first instance.
 TEST(ProgramProcess, OneWindowPerSessionAndTheSecondStartRaisesIt)
 {
     ASSERT_EQ(FindWindowW(L"QuenvarOsUsbWriter", NULL), (HWND)NULL) << "a window already runs";
+    HeldServer server;
+    ASSERT_TRUE(server.held) << server.error;
     std::wstring temp = make_scratch_folder(L"proc");
     std::string log_before = read_whole_file(normal_log_path());
 
