@@ -15,17 +15,7 @@ size_t find_line(const std::vector<std::string> &lines, const std::string &line)
     return (size_t)(std::find(lines.begin(), lines.end(), line) - lines.begin());
 }
 
-struct ShellScenario : WindowScenario {
-    void start_a_held_write()
-    {
-        describe_machine(stick(1, "Demo Stick    ", 'E'));
-        hold_writes(true);
-        start_program_window();
-        ASSERT_TRUE(wait_until([&] { return control_enabled(window, ID_WRITE); }, LONG_WAIT_MS));
-        ASSERT_TRUE(write_and_confirm());
-        ASSERT_TRUE(wait_text(ID_STATUS, L"Writing to the pen drive\x2026")) << text(ID_STATUS);
-    }
-};
+using ShellScenario = WindowScenario;
 
 TEST_F(ShellScenario, TheTaskbarButtonFollowsTheBarAndFlashesWhenAJobEndsBehindAnotherWindow)
 {

@@ -30,16 +30,6 @@ std::set<DWORD> threads_of(HANDLE process)
 }
 
 struct StopScenario : WindowScenario {
-    // One stick, the version known, a job held in the middle of its write.
-    void start_a_held_write()
-    {
-        describe_machine(stick(1, "Demo Stick    ", 'E'));
-        hold_writes(true);
-        start_program_window();
-        ASSERT_TRUE(wait_until([&] { return control_enabled(window, ID_WRITE); }, LONG_WAIT_MS));
-        ASSERT_TRUE(write_and_confirm());
-        ASSERT_TRUE(wait_text(ID_STATUS, L"Writing to the pen drive\x2026")) << text(ID_STATUS);
-    }
     void answer(HWND box, int button)
     {
         ASSERT_TRUE(box);

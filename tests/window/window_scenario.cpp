@@ -213,3 +213,13 @@ bool WindowScenario::write_and_confirm()
     if (!box || !answer_dialog(box, IDYES)) return false;
     return wait_text(ID_WRITE, L"Cancel");
 }
+
+void WindowScenario::start_a_held_write()
+{
+    describe_machine(stick(1, "Demo Stick    ", 'E'));
+    hold_writes(true);
+    start_program_window();
+    ASSERT_TRUE(wait_until([&] { return control_enabled(window, ID_WRITE); }, LONG_WAIT_MS));
+    ASSERT_TRUE(write_and_confirm());
+    ASSERT_TRUE(wait_text(ID_STATUS, L"Writing to the pen drive\x2026")) << text(ID_STATUS);
+}

@@ -72,6 +72,8 @@ struct WindowScenario : ::testing::Test {
     std::string image_bytes();
     // Starts a job with Write and Yes; true once the button says Cancel.
     bool write_and_confirm();
+    // One stick, the version known, a job held in the middle of its write.
+    void start_a_held_write();
 
 private:
     size_t log_size_at_start = 0;
