@@ -4,6 +4,6 @@
 #include <winhttp.h>
 
 // Reads what the server sends, up to `limit` bytes, and terminates it (the
-// buffer holds limit + 1 bytes). A failure ends the body quietly; returns the
-// number of bytes read.
-int read_http_body(HINTERNET request, char *buffer, int limit);
+// buffer holds limit + 1 bytes); returns the number of bytes read. A read that
+// fails ends the body, with its error in *error (0 when the body ended well).
+int read_http_body(HINTERNET request, char *buffer, int limit, DWORD *error);

@@ -95,6 +95,14 @@ static void read_manifest_body(const char *body, int body_bytes)
               manifest_info.iso_size, manifest_info.iso_sha256);
 }
 
+static void fail_to_reach(DWORD error)
+{
+    wchar_t reason[REASON_CHARS];
+    describe_error(error, reason, REASON_CHARS);
+    set_message(L"Could not reach " QV_UPDATE_HOST L": %ls.", reason);
+    write_log(L"manifest: error %lu (%ls)", error, reason);
+}
+
 void fetch_manifest(void)
 {
     ZeroMemory(&manifest_info, sizeof manifest_info);
@@ -103,11 +111,8 @@ void fetch_manifest(void)
     DWORD error = open_http_request(&http, MANIFEST_URL, 0, &status);
     if (http.proxy[0]) write_log(L"manifest: through proxy %ls", http.proxy);
     if (error != 0) {
-        wchar_t reason[REASON_CHARS];
-        describe_error(error, reason, REASON_CHARS);
-        set_message(L"Could not reach " QV_UPDATE_HOST L": %ls.", reason);
-        write_log(L"manifest: error %lu (%ls)", error, reason);
         close_http_request(&http);
+        fail_to_reach(error);
         return;
     }
     if (status != 200) {
@@ -118,8 +123,14 @@ void fetch_manifest(void)
         return;
     }
     char body[MANIFEST_BODY_LIMIT + 1];
-    int body_bytes = read_http_body(http.request, body, MANIFEST_BODY_LIMIT);
+    int body_bytes = read_http_body(http.request, body, MANIFEST_BODY_LIMIT, &error);
     close_http_request(&http);
+    // A body cut short by the connection is not the publisher's either, but
+    // the technician is told what really happened.
+    if (error != 0) {
+        fail_to_reach(error);
+        return;
+    }
     // Not a field is read from a manifest that the publisher did not sign.
     if (!manifest_signature_ok(body, body_bytes)) {
         set_message(MANIFEST_NOT_SIGNED_TEXT);

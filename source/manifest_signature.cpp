@@ -45,7 +45,9 @@ static bool fetch_signature(char raw[SIGNATURE_READ_LIMIT + 1], int *raw_bytes)
     HttpRequest http;
     DWORD status = 0;
     DWORD error = open_http_request(&http, MANIFEST_URL L".sig", 0, &status);
-    bool fetched = false;
+    if (error == 0 && status == 200)
+        *raw_bytes = read_http_body(http.request, raw, SIGNATURE_READ_LIMIT, &error);
+    close_http_request(&http);
     if (error != 0) {
         wchar_t reason[REASON_CHARS];
         describe_error(error, reason, REASON_CHARS);
@@ -54,12 +56,8 @@ static bool fetch_signature(char raw[SIGNATURE_READ_LIMIT + 1], int *raw_bytes)
         write_log(L"manifest: signature missing (HTTP 404)");
     } else if (status != 200) {
         write_log(L"manifest: signature HTTP %lu", status);
-    } else {
-        *raw_bytes = read_http_body(http.request, raw, SIGNATURE_READ_LIMIT);
-        fetched = true;
     }
-    close_http_request(&http);
-    return fetched;
+    return error == 0 && status == 200;
 }
 
 bool manifest_signature_ok(const char *body, int body_bytes)

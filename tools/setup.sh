@@ -46,7 +46,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
 fi
 
-if ! installed "$wine32"; then
+# A failed attempt is made again on the next day, not on every run: it costs an
+# index update and would say the same again.
+wine32_failed="${XDG_CACHE_HOME:-$HOME/.cache}/quenvar-os-usb-writer/wine32-failed"
+if ! installed "$wine32" && [ -z "$(find "$wine32_failed" -mmin -1440 2>/dev/null)" ]; then
   echo "setup: installing $wine32"
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     as_root dpkg --add-architecture i386
@@ -54,8 +57,11 @@ if ! installed "$wine32"; then
   elif [ ${#missing[@]} = 0 ]; then
     update_indexes
   fi
-  if ! install_packages "$wine32"; then
+  if install_packages "$wine32"; then
+    rm -f "$wine32_failed"
+  else
     echo "setup: $wine32 could not be installed ($(apt_error)); the tests will run as x86_64"
+    mkdir -p "$(dirname "$wine32_failed")" && : > "$wine32_failed" || true
   fi
 fi
 [ "${1:-}" = --packages ] && exit 0

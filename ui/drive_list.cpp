@@ -65,5 +65,7 @@ void on_drive_list(void)
     bool again = drive_list_ended();
     if (window_state.job_running) return;
     show_drive_list();
-    if (again) start_drive_list();
+    if (!again) return;
+    start_drive_list();
+    update_buttons();
 }

@@ -43,6 +43,11 @@ bool drive_list_ended(void)
     return again;
 }
 
+bool drive_list_running(void)
+{
+    return list_thread != NULL;
+}
+
 int copy_drive_list(DiskCandidate table[MAX_CANDIDATES])
 {
     memcpy(table, listed_disks, sizeof listed_disks);

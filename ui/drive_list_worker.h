@@ -14,8 +14,11 @@ void start_drive_list(void);
 // On WM_APP_DRIVE_LIST: forgets the finished thread; true when a refresh
 // was asked for while it ran (cleared here).
 bool drive_list_ended(void);
+// True from the start of an enumeration until the window has taken its table.
+bool drive_list_running(void);
 // Copies the finished table; returns how many are valid.
 int copy_drive_list(DiskCandidate table[MAX_CANDIDATES]);
 // Waits, at most `timeout_ms`, for an enumeration that still runs after the
-// window has gone; true when none runs.
+// window has gone (the simulated build, before it ends its machine); true
+// when none runs.
 bool wait_for_drive_list(DWORD timeout_ms);

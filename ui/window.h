@@ -36,7 +36,6 @@ struct WindowState {
     bool close_when_done;     // the window closes when the job ends
     bool startup_check_done;  // the start-up manifest check has reported
     bool progress_in_error;   // bar red, status line in the error colour
-    bool stop_pending;        // the status line says Stopping until the job ends
     HANDLE job_thread_handle;
     unsigned long job_serial; // counts started jobs, so an answer can tell
                               // whether the job it was asked about still runs

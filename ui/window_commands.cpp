@@ -9,6 +9,7 @@
 #include "app/text.h"
 #include "source/job.h"
 #include "source/startup_check.h"
+#include "ui/drive_list_worker.h"
 #include "ui/status.h"
 #include "ui/window.h"
 
@@ -148,7 +149,9 @@ void update_buttons(void)
     } else {
         set_text_if_changed(write, L"Write");
         bool image_known = window_state.startup_check_done || local_image_path[0] != L'\0';
-        EnableWindow(write, selection_valid && image_known);
+        // An enumeration still running would open the chosen stick's volumes
+        // while the job takes them offline.
+        EnableWindow(write, selection_valid && image_known && !drive_list_running());
     }
     EnableWindow(list, !running && candidate_count > 0);
     EnableWindow(control(ID_REFRESH), !running);

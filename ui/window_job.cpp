@@ -84,7 +84,6 @@ static void press_write(void)
 static void request_stop(void)
 {
     set_cancel_flag(1);
-    window_state.stop_pending = true;
     SetWindowTextW(control(ID_STATUS), L"Stopping\x2026");
 }
 
@@ -125,7 +124,8 @@ void on_status(void)
     int progress = 0;
     read_status(text, STATUS_TEXT_CHARS, &progress);
     // Until the job notices a stop, its reports move the bar only.
-    if (!window_state.stop_pending) SetWindowTextW(control(ID_STATUS), text);
+    bool stop_pending = window_state.job_running && cancel_requested();
+    if (!stop_pending) SetWindowTextW(control(ID_STATUS), text);
     if (window_state.job_running) show_job_progress(progress);
 }
 
@@ -168,7 +168,6 @@ void on_job_done(int result)
         window_state.job_thread_handle = NULL;
     }
     window_state.job_running = false;
-    window_state.stop_pending = false;
     wchar_t final_text[STATUS_TEXT_CHARS];
     read_status(final_text, STATUS_TEXT_CHARS, NULL);
     hold_session_end(false);

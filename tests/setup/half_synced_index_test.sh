@@ -31,7 +31,7 @@ done
 STUB
 printf '#!/bin/sh\nexec "$@"\n' > "$stubs/sudo"
 chmod +x "$stubs"/*
-export PATH="$stubs:$PATH" STUB_LOG="$stubs/log"
+export PATH="$stubs:$PATH" STUB_LOG="$stubs/log" XDG_CACHE_HOME="$stubs/cache"
 failed=0
 expect() { if ! eval "$1"; then echo "FAILED: $2"; failed=1; fi; }
 run_setup() { : > "$STUB_LOG"; out="$("$source_dir/tools/setup.sh" --packages 2>&1)"; code=$?; echo "$out"; }
@@ -51,4 +51,6 @@ expect '! grep -q wine32 "$STUB_LOG"' "set-up went on after the stop"
 
 STUB_MISSING="" STUB_BROKEN="" run_setup
 expect '[ $code = 0 ] && [ -z "$out" ] && [ ! -s "$STUB_LOG" ]' "a run with everything present is not quiet"
+STUB_MISSING="wine32:i386" STUB_BROKEN="" run_setup
+expect '[ $code = 0 ] && [ -z "$out" ] && [ ! -s "$STUB_LOG" ]' "the same day's failed 32-bit Wine is tried again"
 exit $failed

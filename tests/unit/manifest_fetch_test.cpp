@@ -118,6 +118,10 @@ TEST_F(ManifestFetchTest, TransportErrorAndStatusesOtherThan200)
     fetch(good_manifest());
     EXPECT_EQ(message(), QV_UPDATE_HOST L" answered HTTP 500 for the version list.");
     EXPECT_EQ(manifest_info.loaded, 0);
+    // A body that the connection cut short names the connection, not the publisher.
+    net_server_script(MANIFEST_PATH, "cut=50");
+    fetch(good_manifest());
+    EXPECT_EQ(message().rfind(L"Could not reach " QV_UPDATE_HOST L": ", 0), 0u) << net_utf8(message());
 }
 
 TEST_F(ManifestFetchTest, UntrustedCertificateCannotReachTheHost)

@@ -131,7 +131,7 @@ TEST_F(DriveScenario, ASlowDiskHoldsUpTheListButNotTheWindow)
     start_program_window();
     ASSERT_TRUE(list_holds(2));
     ASSERT_TRUE(pick_list_entry(window, 1));
-    settle();
+    ASSERT_TRUE(wait_text(ID_IMAGE_LINE, VERSION_LINE));
 
     plug(3, true, 1);
     for (int press_count = 0; press_count < 3; ++press_count) ASSERT_TRUE(press(window, ID_REFRESH));
@@ -139,6 +139,7 @@ TEST_F(DriveScenario, ASlowDiskHoldsUpTheListButNotTheWindow)
     EXPECT_TRUE(SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 2000, &answer))
         << "the window answers while the list is made";
     EXPECT_EQ(list_items(window).size(), 2u) << "the old list stays meanwhile";
+    EXPECT_FALSE(control_enabled(window, ID_WRITE)) << "no job starts while the list is made";
 
     ASSERT_TRUE(list_holds(3));
     EXPECT_EQ(chosen().find(L"Quenvar Beta"), 0u) << chosen();
