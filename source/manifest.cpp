@@ -95,11 +95,24 @@ static void read_manifest_body(const char *body, int body_bytes)
               manifest_info.iso_size, manifest_info.iso_sha256);
 }
 
+// A sentence that says itself what to do; the image line adds nothing to it.
+static void set_advice(const wchar_t *sentence)
+{
+    copy_cut(manifest_info.message, MANIFEST_MESSAGE_CHARS, sentence);
+    manifest_info.message_advises = 1;
+}
+
+static void say_unreachable(DWORD error, const wchar_t *reason)
+{
+    if (tls_update_needed(error)) set_advice(TLS_UPDATE_SENTENCE);
+    else set_message(L"Could not reach " QV_UPDATE_HOST L": %ls.", reason);
+}
+
 static void fail_to_reach(DWORD error)
 {
     wchar_t reason[REASON_CHARS];
     describe_error(error, reason, REASON_CHARS);
-    set_message(L"Could not reach " QV_UPDATE_HOST L": %ls.", reason);
+    say_unreachable(error, reason);
     write_log(L"manifest: error %lu (%ls)", error, reason);
 }
 
@@ -109,14 +122,13 @@ void fetch_manifest(void)
     HttpRequest http;
     DWORD status = 0;
     DWORD error = open_http_request(&http, MANIFEST_URL, 0, &status);
-    if (http.proxy[0]) write_log(L"manifest: through proxy %ls", http.proxy);
     if (error != 0) {
         close_http_request(&http);
         fail_to_reach(error);
         return;
     }
     if (status != 200) {
-        if (status == HTTP_STATUS_PROXY_AUTH_REQ) set_message(L"%ls", PROXY_SIGN_IN_SENTENCE);
+        if (status == HTTP_STATUS_PROXY_AUTH_REQ) set_advice(PROXY_SIGN_IN_SENTENCE);
         else set_message(QV_UPDATE_HOST L" answered HTTP %lu for the version list.", status);
         write_log(L"manifest: HTTP %lu", status);
         close_http_request(&http);
@@ -131,9 +143,12 @@ void fetch_manifest(void)
         fail_to_reach(error);
         return;
     }
-    // Not a field is read from a manifest that the publisher did not sign.
-    if (!manifest_signature_ok(body, body_bytes)) {
-        set_message(MANIFEST_NOT_SIGNED_TEXT);
+    // Not a field is read from a manifest that the publisher did not sign; a
+    // signature that the connection lost is the connection's failure.
+    if (!manifest_signature_ok(body, body_bytes, &error)) {
+        wchar_t reason[REASON_CHARS];
+        if (error != 0) say_unreachable(error, describe_error(error, reason, REASON_CHARS));
+        else set_advice(MANIFEST_NOT_SIGNED_TEXT);
         return;
     }
     read_manifest_body(body, body_bytes);
