@@ -7,8 +7,10 @@
 #include "app/text.h"
 #include "source/http.h"
 #include "source/http_body.h"
+#include "source/manifest_serial.h"
 #include "source/manifest_signature.h"
 #include "source/manifest_text.h"
+#include "source/publisher_key.h"
 #include "source/signature_format.h"
 #include "ui/status.h"
 
@@ -86,20 +88,45 @@ static bool read_digest_and_size(const char *body)
     return true;
 }
 
-static void read_manifest_body(const char *body, int body_bytes)
-{
-    if (!read_version(body, body_bytes) || !read_iso_url(body) || !read_digest_and_size(body))
-        return;
-    manifest_info.loaded = 1;
-    write_log(L"manifest: quenvar OS %ls, %I64u bytes, sha %hs", manifest_info.version,
-              manifest_info.iso_size, manifest_info.iso_sha256);
-}
-
 // A sentence that says itself what to do; the image line adds nothing to it.
 static void set_advice(const wchar_t *sentence)
 {
     copy_cut(manifest_info.message, MANIFEST_MESSAGE_CHARS, sentence);
     manifest_info.message_advises = 1;
+}
+
+// A signed manifest older than one this PC has accepted (a withdrawn version
+// served again, or a cache that keeps last month's) is refused before any of
+// it is read. Serials count only where signatures do.
+static bool serial_not_older(const char *body, int body_bytes, uint64_t *serial, int *found)
+{
+    if (!publisher_key.der) return true;
+    *found = json_get_unsigned(body, "manifestSerial", serial);
+    if (*found < 0) {
+        set_message(L"The version list from " QV_UPDATE_HOST L" could not be read.");
+        write_log(L"manifest: unreadable manifestSerial in %d bytes", body_bytes);
+        return false;
+    }
+    uint64_t seen = 0;
+    if (!manifest_serial_seen(&seen) || (*found && *serial >= seen)) return true;
+    set_advice(L"The update server offered an older version list than this PC has already "
+               L"seen, so it was not used. Try again later, or use an ISO file.");
+    if (*found) write_log(L"manifest: serial %I64u is older than serial %I64u seen before", *serial, seen);
+    else write_log(L"manifest: no serial, but serial %I64u seen before", seen);
+    return false;
+}
+
+static void read_manifest_body(const char *body, int body_bytes)
+{
+    uint64_t serial = 0;
+    int found = 0;
+    if (!serial_not_older(body, body_bytes, &serial, &found) || !read_version(body, body_bytes) ||
+        !read_iso_url(body) || !read_digest_and_size(body))
+        return;
+    manifest_info.loaded = 1;
+    if (found) keep_manifest_serial(serial);
+    write_log(L"manifest: quenvar OS %ls, %I64u bytes, sha %hs", manifest_info.version,
+              manifest_info.iso_size, manifest_info.iso_sha256);
 }
 
 static void say_unreachable(DWORD error, const wchar_t *reason)

@@ -6,6 +6,7 @@
 #include "app/error_text.h"
 #include "source/http.h"
 #include "source/manifest.h"
+#include "source/manifest_serial.h"
 #include "source/manifest_signature.h"
 #include "source/publisher_key.h"
 #include "tests/support/net_fixture.h"
@@ -267,6 +268,49 @@ TEST_F(ManifestFetchTest, ManifestNotSignedByThePublisherIsRefusedUnread)
         EXPECT_EQ(message().rfind(L"Could not reach " QV_UPDATE_HOST L": ", 0), 0u) << fault;
         EXPECT_EQ(log_lines().back().rfind("manifest: signature error ", 0), 0u) << fault;
     }
+}
+
+// A PC never goes back to an older version list than one it has accepted.
+TEST_F(ManifestFetchTest, SerialOlderThanTheHighestSeenIsRefusedAndTheHighestIsKept)
+{
+    const std::wstring older = L"The update server offered an older version list than this PC "
+                               L"has already seen, so it was not used. Try again later, or use "
+                               L"an ISO file.";
+    const std::wstring kept = folder + L"\\" MANIFEST_SERIAL_FILE;
+    auto serial = [](const std::string &n) {
+        return "{\"manifestSerial\": " + n + "," + good_manifest().substr(1);
+    };
+    fetch(good_manifest());  // none seen yet: taken without one
+    fetch(serial("5"));
+    EXPECT_EQ(manifest_info.loaded, 1);
+    EXPECT_EQ(read_whole_file(kept), "5\n");
+    fetch(serial("4"));
+    EXPECT_EQ(message(), older);
+    EXPECT_STREQ(manifest_info.version, L"");
+    EXPECT_EQ(log_lines().back(), "manifest: serial 4 is older than serial 5 seen before");
+    fetch(good_manifest());
+    EXPECT_EQ(log_lines().back(), "manifest: no serial, but serial 5 seen before");
+    fetch(serial("5"));
+    EXPECT_EQ(manifest_info.loaded, 1);
+    fetch(serial("6.0"));
+    EXPECT_EQ(message(), UNREADABLE);
+    fetch(serial("6"));
+    EXPECT_EQ(read_whole_file(kept), "6\n");
+
+    // Read at start-up: a damaged file is none seen, logged; a good one counts.
+    ASSERT_TRUE(write_whole_file(kept, "6x"));
+    load_manifest_serial();
+    EXPECT_EQ(log_lines().back(), "manifest serial: " + net_utf8(MANIFEST_SERIAL_FILE) +
+                                      " is damaged; none seen");
+    fetch(good_manifest());
+    EXPECT_EQ(manifest_info.loaded, 1);
+    ASSERT_TRUE(write_whole_file(kept, "6\n"));
+    load_manifest_serial();
+    fetch(serial("4"));
+    EXPECT_EQ(message(), older);
+    RebindPublisherKey keyless({NULL, 0});  // takes unsigned manifests, so serials mean nothing
+    fetch(serial("4"));
+    EXPECT_EQ(manifest_info.loaded, 1);
 }
 
 TEST_F(ManifestFetchTest, BuildWithoutAKeyTakesAnUnsignedManifestAsBefore)
