@@ -77,8 +77,9 @@ static bool set_secure_protocols(HINTERNET session, DWORD protocols)
 // A Windows that does not know TLS 1.3 refuses the whole set; then 1.0 to 1.2.
 static void apply_session_settings(HINTERNET session)
 {
-    bool refused = !set_secure_protocols(session, TLS_1_0_TO_1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3) &&
-                   !set_secure_protocols(session, TLS_1_0_TO_1_2);
+    bool refused =
+        !set_secure_protocols(session, TLS_1_0_TO_1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3) &&
+        !set_secure_protocols(session, TLS_1_0_TO_1_2);
     if (refused) write_log(L"secure protocols refused (%lu)", GetLastError());
     InterlockedExchange(&secure_protocols_refused, refused ? 1 : 0);
     WinHttpSetTimeouts(session, HTTP_TIMEOUT_MS, HTTP_TIMEOUT_MS, HTTP_TIMEOUT_MS,
@@ -88,8 +89,8 @@ static void apply_session_settings(HINTERNET session)
 bool tls_update_needed(DWORD error)
 {
     return secure_protocols_refused &&
-           (error == ERROR_WINHTTP_CONNECTION_ERROR || error == ERROR_WINHTTP_SECURE_CHANNEL_ERROR ||
-            error == ERROR_WINHTTP_SECURE_FAILURE);
+           (error == ERROR_WINHTTP_CONNECTION_ERROR ||
+            error == ERROR_WINHTTP_SECURE_CHANNEL_ERROR || error == ERROR_WINHTTP_SECURE_FAILURE);
 }
 
 // WinHTTP's default proxy ignores the one a person sets in Internet Options,

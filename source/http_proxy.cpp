@@ -74,7 +74,8 @@ static bool ask_script(const wchar_t *url, const WINHTTP_CURRENT_USER_IE_PROXY_C
     }
     if (options->fAutoDetect) {
         autoproxy.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
-        autoproxy.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+        autoproxy.dwAutoDetectFlags =
+            WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
     }
     HINTERNET session = WinHttpOpen(HTTP_USER_AGENT, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                                     WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);

@@ -111,8 +111,10 @@ static bool serial_not_older(const char *body, int body_bytes, uint64_t *serial,
     if (!manifest_serial_seen(&seen) || (*found && *serial >= seen)) return true;
     set_advice(L"The update server offered an older version list than this PC has already "
                L"seen, so it was not used. Try again later, or use an ISO file.");
-    if (*found) write_log(L"manifest: serial %I64u is older than serial %I64u seen before", *serial, seen);
-    else write_log(L"manifest: no serial, but serial %I64u seen before", seen);
+    if (*found)
+        write_log(L"manifest: serial %I64u is older than serial %I64u seen before", *serial, seen);
+    else
+        write_log(L"manifest: no serial, but serial %I64u seen before", seen);
     return false;
 }
 

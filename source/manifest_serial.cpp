@@ -50,7 +50,8 @@ void load_manifest_serial(void)
     fclose(file);
     text[got] = '\0';
     serial_seen = got < SERIAL_TEXT_BYTES && parse_serial(text, &highest_serial);
-    if (!serial_seen) write_log(L"manifest serial: %ls is damaged; none seen", MANIFEST_SERIAL_FILE);
+    if (!serial_seen)
+        write_log(L"manifest serial: %ls is damaged; none seen", MANIFEST_SERIAL_FILE);
 }
 
 bool manifest_serial_seen(uint64_t *highest)
