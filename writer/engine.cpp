@@ -71,7 +71,7 @@ static bool same_identity(const DiskCandidate *chosen, uint64_t size, const wcha
            is_writable_bus(bus_type);
 }
 
-static bool disk_is_unchanged(const DiskCandidate *chosen, uint64_t *fresh_size)
+bool disk_is_unchanged(const DiskCandidate *chosen, uint64_t *fresh_size)
 {
     wchar_t name[DISK_NAME_CHARS];
     int bus_type = 0;
@@ -81,7 +81,7 @@ static bool disk_is_unchanged(const DiskCandidate *chosen, uint64_t *fresh_size)
 
 // The number may name another disk by now: taking the volumes offline can
 // take seconds, during which a stick can be swapped. Ask the open handle.
-static bool open_disk_is_unchanged(HANDLE disk, const DiskCandidate *chosen)
+bool open_disk_is_unchanged(HANDLE disk, const DiskCandidate *chosen)
 {
     uint64_t size = 0;
     wchar_t name[DISK_NAME_CHARS];
@@ -96,7 +96,7 @@ static void refuse_changed_disk(EngineRun *run)
     write_log(L"identity changed for disk %d", run->chosen->disk_number);
 }
 
-static bool holds_windows(int disk_number)
+bool holds_windows(int disk_number)
 {
     if (disk_number < 0 || disk_number >= DISK_NUMBER_LIMIT) return false;
     return find_system_disks().holds_windows[disk_number] != 0;
@@ -177,7 +177,7 @@ static bool size_image(EngineRun *run)
     return true;
 }
 
-static DWORD read_sector_size(HANDLE disk)
+DWORD read_sector_size(HANDLE disk)
 {
     BYTE geometry[40];
     DWORD returned = 0;

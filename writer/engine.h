@@ -18,6 +18,16 @@ int copy_and_verify_image(HANDLE image, uint64_t image_size, HANDLE disk, DWORD 
                           BYTE *working_buffer, const char *expected_digest, LONG *damaged,
                           wchar_t *message);
 
+// The rules that also hold for a check, which only reads.
+// The chosen disk still answers with the listed size and name on a USB, SD or
+// MMC bus; its size now goes to `fresh_size`.
+bool disk_is_unchanged(const DiskCandidate *chosen, uint64_t *fresh_size);
+// The same asked of a handle already open on it.
+bool open_disk_is_unchanged(HANDLE disk, const DiskCandidate *chosen);
+bool holds_windows(int disk_number);
+// The geometry's sector size when it is a power of two from 512 to 4096, else 512.
+DWORD read_sector_size(HANDLE disk);
+
 // A write to the disk refused with access denied: Windows Security's
 // Controlled folder access does that to programs it does not know. True, with
 // the sentence that says so in `message`, for that error alone.

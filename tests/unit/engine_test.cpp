@@ -1,6 +1,8 @@
 // The write-and-verify engine on a simulated pen drive.
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <string>
 #include <vector>
 
@@ -12,6 +14,7 @@
 #include "tests/support/test_files.h"
 #include "tests/support/virtual_clock.h"
 #include "ui/status.h"
+#include "writer/check.h"
 #include "writer/engine.h"
 
 namespace {
@@ -828,6 +831,33 @@ TEST_F(EngineTest, StopDuringARefusedPassIsSeenAtTheStartOfTheNext)
     EXPECT_TRUE(logged("pass 1: first write refused (5)"));
     EXPECT_EQ(log().find("pass 2:"), std::string::npos);
     EXPECT_EQ(accepted_writes(), 0);
+}
+
+// A check reads once, to the longest image that fits, and copies the digest
+// where each image ends, mid-chunk or on a chunk's edge; the first image held wins.
+TEST_F(EngineTest, CheckCopiesTheDigestAtEveryImageLengthInOneRead)
+{
+    add_stick(64 * MIB);
+    std::string content = test_pattern(5 * MIB + 123, 3);
+    sim_write_content(STICK, 0, content.data(), content.size());
+    const uint64_t sizes[] = {2 * MIB + 100, 3 * MIB / 2, 3 * MIB, 5 * MIB + 123, 128 * MIB};
+    KnownImage images[5] = {};
+    for (int i = 0; i < 5; ++i) {
+        images[i].size = sizes[i];
+        strcpy(images[i].digest, sha256_text(content.substr(0, (size_t)sizes[i])).c_str());
+    }
+    images[0].digest[0] ^= 1;  // not what the stick holds
+    int matched = -1;
+    EXPECT_EQ(check_disk(&chosen, images, 5, &matched, message), CHECK_INTACT);
+    EXPECT_EQ(matched, 1);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(logged("sha over " + std::to_string(sizes[i]) + " bytes " +
+                           sha256_text(content.substr(0, (size_t)sizes[i])))) << log();
+    EXPECT_EQ(sim_count(SIM_READ), 6);
+    EXPECT_EQ(sim_writes_to_disk(STICK), 0);
+    for (int i = 1; i < 4; ++i) images[i].digest[0] ^= 1;
+    EXPECT_EQ(check_disk(&chosen, images, 5, &matched, message), CHECK_DIFFERS);
+    EXPECT_STREQ(message, CHECK_DIFFERS_TEXT);
 }
 
 }  // namespace
