@@ -89,7 +89,7 @@ static bool handle_window_message(HWND window, UINT message, WPARAM wparam, LPAR
     case WM_APP_MANIFEST_DONE: on_manifest_done(wparam); return true;
     case WM_APP_ASK: *result = on_ask((const wchar_t *)lparam); return true;
     case WM_APP_DRIVE_LIST: on_drive_list(); return true;
-    case WM_QUERYENDSESSION: *result = on_query_end_session(); return true;
+    case WM_QUERYENDSESSION: *result = on_query_end_session(lparam); return true;
     case WM_ENDSESSION: on_end_session(wparam != FALSE); return true;
     case DM_GETDEFID: *result = focused_button_as_default(window); return true;
     case WM_ACTIVATE:

@@ -36,6 +36,7 @@ struct WindowState {
     bool close_when_done;     // the window closes when the job ends
     bool startup_check_done;  // the start-up manifest check has reported
     bool progress_in_error;   // bar red, status line in the error colour
+    bool job_waits_for_list;  // confirmed; its thread starts when the list arrives
     HANDLE job_thread_handle;
     unsigned long job_serial; // counts started jobs, so an answer can tell
                               // whether the job it was asked about still runs
@@ -72,6 +73,8 @@ void on_job_done(int result);
 void on_manifest_done(WPARAM from_startup_thread);
 int on_ask(const wchar_t *question);
 void press_write_or_cancel(void);
+void request_stop(void);        // sets the cancel flag and says so on the status line
+void launch_job_thread(void);   // for a confirmed job
 void update_buttons(void);
 void keep_keyboard_focus(void);
 
@@ -87,5 +90,5 @@ void show_job_progress(int progress);  // the bar and the taskbar button
 void announce_job_end(int result);     // before the end's texts and dialogs
 void close_taskbar(void);
 void hold_session_end(bool hold);      // for the whole job
-LRESULT on_query_end_session(void);
+LRESULT on_query_end_session(LPARAM reason);
 void on_end_session(bool ending);

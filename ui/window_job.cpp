@@ -8,6 +8,7 @@
 #include "app/log.h"
 #include "app/text.h"
 #include "source/job.h"
+#include "ui/drive_list_worker.h"
 #include "ui/status.h"
 #include "ui/window.h"
 
@@ -42,15 +43,15 @@ static void set_bar_error(bool error)
     InvalidateRect(control(ID_STATUS), NULL, TRUE);
 }
 
-static void start_job(void)
+void launch_job_thread(void)
 {
-    set_cancel_flag(0);
-    window_state.job_running = true;
-    window_state.job_serial++;
-    set_bar_error(false);
-    SendMessageW(control(ID_PROGRESS), PBM_SETPOS, 0, 0);
-    report_status(0, L"Starting\x2026");
-    update_buttons();
+    window_state.job_waits_for_list = false;
+    // Stopped while it waited: it ends as a job stopped before it began.
+    if (cancel_requested()) {
+        set_final_status(L"Stopped. Nothing was written.");
+        PostMessageW(main_window, WM_APP_JOB_DONE, JOB_STOPPED, 0);
+        return;
+    }
     HANDLE thread = CreateThread(NULL, 0, job_thread, NULL, 0, NULL);
     if (!thread) {
         window_state.job_running = false;
@@ -60,6 +61,22 @@ static void start_job(void)
     }
     window_state.job_thread_handle = thread;
     hold_session_end(true);
+}
+
+// A drive list still being made (one may begin while the Write question is
+// open) would open the stick's volumes beside the job's takeover: the job
+// thread starts once the list has arrived.
+static void start_job(void)
+{
+    set_cancel_flag(0);
+    window_state.job_running = true;
+    window_state.job_serial++;
+    set_bar_error(false);
+    SendMessageW(control(ID_PROGRESS), PBM_SETPOS, 0, 0);
+    report_status(0, L"Starting\x2026");
+    update_buttons();
+    if (drive_list_running()) window_state.job_waits_for_list = true;
+    else launch_job_thread();
 }
 
 static void press_write(void)
@@ -81,7 +98,7 @@ static void press_write(void)
 // Put on the status line directly, not through the status channel: the job
 // may already have left its final text there and posted its end, and a
 // status message queued behind that end would overwrite the final text.
-static void request_stop(void)
+void request_stop(void)
 {
     set_cancel_flag(1);
     SetWindowTextW(control(ID_STATUS), L"Stopping\x2026");

@@ -9,6 +9,7 @@
 #include "disk/raw_io.h"
 #include "disk/seam.h"
 #include "ui/status.h"
+#include "writer/checks.h"
 #include "writer/engine.h"
 #include "writer/hash_pipe.h"
 

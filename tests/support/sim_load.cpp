@@ -203,6 +203,7 @@ bool load_disk(Statement &s)
         else if (key == "write-rate") disk->write_rate = n;
         else if (key == "read-rate") disk->read_rate = n;
         else if (key == "open-delay") disk->open_delay_ms = (DWORD)n;
+        else if (key == "write-protected") disk->write_protected = n != 0;
         else ok = lock_key(key, n, &disk->lock);
         if (!ok) {
             s.failure = "disk: bad " + key + "=" + value;

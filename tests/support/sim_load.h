@@ -16,6 +16,7 @@
 //         capacity=BYTES (a fake disk that keeps only these) pull-after=BYTES
 //         write-rate=BYTES read-rate=BYTES (per second, with the real clock only)
 //         open-delay=MS (each open of the disk takes MS, with the real clock only)
+//         write-protected=1 (its lock switch set: writes refused)
 //         backing=PATH present=0 hold=PATH hold-after=BYTES (transfers wait while
 //         the file PATH exists, once BYTES have moved)
 //         eject-veto=TYPE[:NAME] (the eject is refused with that PNP_VETO_TYPE)

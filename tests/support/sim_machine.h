@@ -63,6 +63,7 @@ struct SimDisk {
     DWORD bytes_per_sector = 512;
     DWORD geometry_error = 0;
     DWORD dasd_error = 0;
+    bool write_protected = false; // a locked switch: IOCTL_DISK_IS_WRITABLE and writes refused
     // A fake-capacity disk keeps only its first `true_capacity` bytes; writes
     // beyond are accepted and lost, reads there return other data. 0: honest.
     uint64_t true_capacity = 0;

@@ -97,6 +97,7 @@ struct JobTest : SimMachineTest {
         image = cache_path(CACHE_IMAGE_SUFFIX);
         part = cache_path(CACHE_PART_SUFFIX);
         sidecar = cache_path(CACHE_SIDECAR_SUFFIX);
+        add_windows_disk();
         sim_add_disk(STICK, BusTypeUsb, GIB, "Quenvar ", "Stick    ");
         sim_add_partition_volume(STICK, 1, L'E');
         chosen_disk = {};
