@@ -13,6 +13,14 @@
 int write_image_to_disk(const wchar_t *image_path, const char *expected_digest,
                         const DiskCandidate *chosen, LONG *damaged, wchar_t *message);
 
+// The same, and after a write that was proven the stick is ejected as
+// "Safely Remove" does, released so that Windows cannot mount it meanwhile.
+// `ejected` tells whether it went; a refused eject is logged, the stick is
+// then released as after write_image_to_disk, and the result stays 1.
+int write_image_and_eject(const wchar_t *image_path, const char *expected_digest,
+                          const DiskCandidate *chosen, LONG *damaged, wchar_t *message,
+                          bool *ejected);
+
 // The working half: copies the image with its first chunk held back and
 // written last, then reads the image area back and compares digests. A
 // refused write is explained from what `held` knows of the disk's volumes.

@@ -916,4 +916,46 @@ TEST_F(EngineTest, CheckCopiesTheDigestAtEveryImageLengthInOneRead)
     EXPECT_STREQ(message, CHECK_DIFFERS_TEXT);
 }
 
+// A proven stick leaves with its volumes offline and its new layout unread,
+// so Windows mounts nothing before; a veto, or a stick pulled out before the
+// request, ends in the plain release, and the write is still a success.
+TEST_F(EngineTest, ProvenStickIsEjectedAndARefusedEjectFinishesThePlainRelease)
+{
+    SimDisk *disk = add_stick(64 * MIB);
+    make_image(2 * MIB + 5);
+    bool ejected = false;
+    auto write_and_eject = [&] {
+        return write_image_and_eject(image_path.c_str(), nullptr, &chosen, &damaged, message,
+                                     &ejected);
+    };
+    ASSERT_EQ(write_and_eject(), 1) << narrow(message);
+    EXPECT_TRUE(ejected);
+    EXPECT_EQ(disk->update_properties_calls, 0);
+    EXPECT_EQ(sim_count(SIM_IOCTL, L"Volume{", IOCTL_VOLUME_OFFLINE), 1);
+    EXPECT_TRUE(logged("disk 2 ejected")) << log();
+
+    sim_plug_disk(STICK);
+    disk->eject_veto = 3;  // PNP_VetoWindowsApp
+    disk->eject_veto_name = L"explorer.exe";
+    ASSERT_EQ(write_and_eject(), 1);
+    EXPECT_FALSE(ejected);
+    EXPECT_TRUE(logged("eject refused: veto 3 (Windows program) explorer.exe, answer 23"));
+    EXPECT_EQ(disk->update_properties_calls, 1);
+    EXPECT_EQ(sim_count(SIM_IOCTL, L"Volume{", IOCTL_VOLUME_ONLINE), 1);
+
+    struct Pull {
+        static void on_event(const SimEvent &event, void *)
+        {
+            if (event.kind == SIM_IOCTL && event.code == FSCTL_UNLOCK_VOLUME && event.disk == STICK &&
+                event.path.find(L"PhysicalDrive") != std::wstring::npos)
+                sim_pull_disk(STICK);
+        }
+    };
+    sim_set_hook(Pull::on_event, nullptr);
+    ASSERT_EQ(write_and_eject(), 1);
+    EXPECT_FALSE(ejected);
+    EXPECT_TRUE(logged("eject refused: veto 0 (unknown) -, answer 13")) << log();
+}
+
 }  // namespace
+
