@@ -23,6 +23,7 @@ enum {
     REFUSED_PASS_PAUSE_MS = 1500,
 };
 static const uint64_t END_CLEARING_MIN_BYTES = 2097152ULL;
+static const int PROGRESS_DONE = 1000;
 
 // Working state of one write; released by the exit procedure.
 struct EngineRun {
@@ -249,6 +250,7 @@ static bool release_and_eject(EngineRun *run)
     seam.CloseHandle(run->disk);
     release_held_volumes_offline(&run->held);
     CloseHandle(run->image);
+    report_status(PROGRESS_DONE, L"Ejecting the pen drive\x2026");
     wchar_t reason[EJECT_REASON_CHARS];
     if (eject_device(device, reason)) {
         write_log(L"disk %d ejected", number);
