@@ -233,3 +233,32 @@ void release_held_volumes(HeldVolumes *held)
         held->handles[i] = INVALID_HANDLE_VALUE;
     }
 }
+
+void release_held_volumes_offline(HeldVolumes *held)
+{
+    for (int i = 0; i < held_count(held); ++i) {
+        HANDLE volume = held->handles[i];
+        if (volume == INVALID_HANDLE_VALUE) continue;
+        if (held->dismounted[i] && !held->offline[i]) {
+            held->offline[i] = send_to_volume(volume, IOCTL_VOLUME_OFFLINE);
+            if (!held->offline[i])
+                write_log(L"offline %ls failed (%lu)", held->names[i], GetLastError());
+        }
+        send_to_volume(volume, FSCTL_UNLOCK_VOLUME);
+        seam.CloseHandle(volume);
+        held->handles[i] = INVALID_HANDLE_VALUE;
+    }
+}
+
+void bring_released_volumes_online(HeldVolumes *held)
+{
+    for (int i = 0; i < held_count(held); ++i) {
+        if (!held->offline[i] || held->handles[i] != INVALID_HANDLE_VALUE) continue;
+        HANDLE volume = seam.CreateFileW(held->names[i], GENERIC_READ | GENERIC_WRITE, SHARE_BOTH,
+                                         NULL, OPEN_EXISTING, 0, NULL);
+        bool online = volume != INVALID_HANDLE_VALUE && send_to_volume(volume, IOCTL_VOLUME_ONLINE);
+        if (!online) write_log(L"online %ls failed (%lu)", held->names[i], GetLastError());
+        if (volume != INVALID_HANDLE_VALUE) seam.CloseHandle(volume);
+        held->offline[i] = false;
+    }
+}

@@ -57,3 +57,10 @@ bool held_volume_released(const HeldVolumes *held, int entry);
 // Brings online what was taken offline, then unlocks and closes every entry
 // in order. `count` stays as it was.
 void release_held_volumes(HeldVolumes *held);
+// For a disk whose device is about to be ejected: every dismounted entry is
+// taken offline before it is unlocked and closed, so nothing can mount it
+// between its close and the eject; `offline` says which went offline.
+void release_held_volumes_offline(HeldVolumes *held);
+// When that device stayed after all: each entry taken offline is opened again
+// by its name and brought online, as release_held_volumes would have done.
+void bring_released_volumes_online(HeldVolumes *held);

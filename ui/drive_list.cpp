@@ -25,7 +25,7 @@ static bool same_drive(const DriveIdentity &identity, const DiskCandidate &candi
 void refresh_drive_list(void)
 {
     // Its volume opens would meet the job taking the stick's volumes offline.
-    if (!window_state.job_running) start_drive_list();
+    if (!stick_in_use()) start_drive_list();
     update_buttons();
 }
 
@@ -64,7 +64,7 @@ static void show_drive_list(void)
 void on_drive_list(void)
 {
     bool again = drive_list_ended();
-    if (window_state.job_running) {
+    if (stick_in_use()) {
         if (window_state.job_waits_for_list) launch_job_thread();
         return;
     }

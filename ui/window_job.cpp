@@ -25,6 +25,12 @@ static const wchar_t READY_TEXT[] =
     L"2. Start the PC and open its boot menu (often F7, F11, F12 or Esc).\n"
     L"3. Choose the USB drive, then choose Install.\n\n"
     L"If Windows now asks to format the pen drive, press Cancel.";
+// The stick has left as after "Safely Remove": Windows can no longer ask to format it.
+static const wchar_t EJECTED_READY_TEXT[] =
+    L"The pen drive is ready. You may pull it out now.\n\n"
+    L"1. Plug it into the POS PC.\n"
+    L"2. Start the PC and open its boot menu (often F7, F11, F12 or Esc).\n"
+    L"3. Choose the USB drive, then choose Install.";
 static const wchar_t DONE_STATUS[] =
     L"Done \x2014 the pen drive is ready and checked.\r\n"
     L"Plug it into the POS PC, start the PC from USB, and choose Install.";
@@ -124,6 +130,10 @@ void press_write_or_cancel(void)
 // A Yes that comes after the job ended closes at once.
 void on_close(void)
 {
+    if (window_state.check_running) {
+        stop_check_and_close();
+        return;
+    }
     if (window_state.job_running) {
         if (ask(CLOSE_QUESTION, MB_ICONWARNING) != IDYES) return;
         if (window_state.job_running) {
@@ -141,9 +151,11 @@ void on_status(void)
     int progress = 0;
     read_status(text, STATUS_TEXT_CHARS, &progress);
     // Until the job notices a stop, its reports move the bar only.
-    bool stop_pending = window_state.job_running && cancel_requested();
+    bool stop_pending = stick_in_use() && cancel_requested();
     if (!stop_pending) SetWindowTextW(control(ID_STATUS), text);
     if (window_state.job_running) show_job_progress(progress);
+    else if (window_state.check_running)
+        SendMessageW(control(ID_PROGRESS), PBM_SETPOS, (WPARAM)progress, 0);
 }
 
 int on_ask(const wchar_t *question)
@@ -152,7 +164,7 @@ int on_ask(const wchar_t *question)
     return ask(question, MB_ICONWARNING);
 }
 
-static void end_job_ok(void)
+static void end_job_ok(bool ejected)
 {
     set_bar_error(false);
     SendMessageW(control(ID_PROGRESS), PBM_SETPOS, PROGRESS_RANGE, 0);
@@ -161,7 +173,9 @@ static void end_job_ok(void)
     update_image_line();
     refresh_drive_list();
     if (window_state.close_when_done) DestroyWindow(main_window);
-    else MessageBoxW(main_window, READY_TEXT, QV_PROGRAM_TITLE, MB_OK | MB_ICONINFORMATION);
+    else
+        MessageBoxW(main_window, ejected ? EJECTED_READY_TEXT : READY_TEXT, QV_PROGRAM_TITLE,
+                    MB_OK | MB_ICONINFORMATION);
 }
 
 static void end_job_not_ok(int result, const wchar_t *final_text)
@@ -176,7 +190,7 @@ static void end_job_not_ok(int result, const wchar_t *final_text)
                     QV_PROGRAM_TITLE, MB_OK | MB_ICONERROR);
 }
 
-void on_job_done(int result)
+void on_job_done(int result, bool ejected)
 {
     if (!window_state.job_running) return;  // no job of ours to end
     if (window_state.job_thread_handle) {
@@ -189,6 +203,6 @@ void on_job_done(int result)
     read_status(final_text, STATUS_TEXT_CHARS, NULL);
     hold_session_end(false);
     announce_job_end(result);
-    if (result == JOB_OK) end_job_ok();
+    if (result == JOB_OK) end_job_ok(ejected);
     else end_job_not_ok(result, final_text);
 }

@@ -28,7 +28,7 @@ void refuse_changed_disk(const DiskCandidate *chosen, wchar_t *message)
     write_log(L"identity changed for disk %d", chosen->disk_number);
 }
 
-static bool disk_is_unchanged(const DiskCandidate *chosen, uint64_t *fresh_size)
+bool disk_is_unchanged(const DiskCandidate *chosen, uint64_t *fresh_size)
 {
     wchar_t name[DISK_NAME_CHARS];
     int bus_type = 0;
@@ -36,7 +36,7 @@ static bool disk_is_unchanged(const DiskCandidate *chosen, uint64_t *fresh_size)
            disk_matches_choice(chosen, *fresh_size, name, bus_type);
 }
 
-static bool holds_windows(int disk_number)
+bool holds_windows(int disk_number)
 {
     if (disk_number < 0 || disk_number >= DISK_NUMBER_LIMIT) return false;
     return find_system_disks().holds_windows[disk_number] != 0;

@@ -10,6 +10,10 @@
 // True when the size, the name and the bus are those of the chosen disk.
 bool disk_matches_choice(const DiskCandidate *chosen, uint64_t size, const wchar_t *name,
                          int bus_type);
+// The chosen disk still answers with its size, name and bus; `fresh_size`
+// receives its size now.
+bool disk_is_unchanged(const DiskCandidate *chosen, uint64_t *fresh_size);
+bool holds_windows(int disk_number);
 // The sentence and the log line for a disk that is no longer the one chosen.
 void refuse_changed_disk(const DiskCandidate *chosen, wchar_t *message);
 // False, with the sentence in `message` (768 characters), when the disk must

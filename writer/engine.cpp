@@ -6,6 +6,7 @@
 #include "app/error_text.h"
 #include "app/log.h"
 #include "app/text.h"
+#include "disk/eject.h"
 #include "disk/raw_io.h"
 #include "disk/seam.h"
 #include "disk/volumes.h"
@@ -22,6 +23,7 @@ enum {
     REFUSED_PASS_PAUSE_MS = 1500,
 };
 static const uint64_t END_CLEARING_MIN_BYTES = 2097152ULL;
+static const int PROGRESS_DONE = 1000;
 
 // Working state of one write; released by the exit procedure.
 struct EngineRun {
@@ -54,7 +56,7 @@ static void set_message_with_error(EngineRun *run, const wchar_t *format, DWORD 
 
 // The number may name another disk by now: taking the volumes offline can
 // take seconds, during which a stick can be swapped. Ask the open handle.
-static bool open_disk_is_unchanged(HANDLE disk, const DiskCandidate *chosen)
+bool open_disk_is_unchanged(HANDLE disk, const DiskCandidate *chosen)
 {
     uint64_t size = 0;
     wchar_t name[DISK_NAME_CHARS];
@@ -101,7 +103,7 @@ static bool size_image(EngineRun *run)
     return true;
 }
 
-static DWORD read_sector_size(HANDLE disk)
+DWORD read_sector_size(HANDLE disk)
 {
     BYTE geometry[40];
     DWORD returned = 0;
@@ -228,8 +230,49 @@ static void release_run(EngineRun *run)
     CloseHandle(run->image);
 }
 
-int write_image_to_disk(const wchar_t *image_path, const char *expected_digest,
-                        const DiskCandidate *chosen, LONG *damaged, wchar_t *message)
+// Windows refuses an eject while any handle is open on the disk or its
+// volumes, so everything is closed first; but in a state where nothing can
+// mount: every volume offline, and the disk not asked to read its new layout,
+// which would bring new volumes for Explorer to open, offer to format or
+// write on. The device is found while all is still held, so the eject
+// follows the last close at once. Refused, the release is finished as usual.
+static bool release_and_eject(EngineRun *run)
+{
+    DWORD device = 0;
+    int number = run->chosen->disk_number;
+    if (!find_removable_device(number, &device)) {
+        write_log(L"eject: no removable device found for disk %d", number);
+        release_run(run);
+        return false;
+    }
+    VirtualFree(run->zero_buffer, 0, MEM_RELEASE);
+    send_to_disk(run->disk, FSCTL_UNLOCK_VOLUME);
+    seam.CloseHandle(run->disk);
+    release_held_volumes_offline(&run->held);
+    CloseHandle(run->image);
+    report_status(PROGRESS_DONE, L"Ejecting the pen drive\x2026");
+    wchar_t reason[EJECT_REASON_CHARS];
+    if (eject_device(device, reason)) {
+        write_log(L"disk %d ejected", number);
+        return true;
+    }
+    write_log(L"eject refused: %ls", reason);
+    wchar_t path[64];
+    format_cut(path, 63, L"\\\\.\\PhysicalDrive%d", number);
+    HANDLE disk = seam.CreateFileW(path, GENERIC_READ | GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
+                                   NULL);
+    if (disk != INVALID_HANDLE_VALUE) {
+        send_to_disk(disk, IOCTL_DISK_UPDATE_PROPERTIES);
+        seam.CloseHandle(disk);
+    }
+    bring_released_volumes_online(&run->held);
+    return false;
+}
+
+static int write_image(const wchar_t *image_path, const char *expected_digest,
+                       const DiskCandidate *chosen, LONG *damaged, wchar_t *message,
+                       bool *ejected)
 {
     EngineRun run = {};
     run.chosen = chosen;
@@ -245,8 +288,24 @@ int write_image_to_disk(const wchar_t *image_path, const char *expected_digest,
         return 0;
     }
     int result = write_open_image(&run, image_path, expected_digest, damaged);
-    release_run(&run);
+    // Only a proven stick leaves: after a failure or a stop it stays for another try.
+    if (result == 1 && ejected) *ejected = release_and_eject(&run);
+    else release_run(&run);
     message[MESSAGE_CHARS - 1] = L'\0';
     if (result == 0) write_log(L"write failed: %ls", message);
     return result;
+}
+
+int write_image_to_disk(const wchar_t *image_path, const char *expected_digest,
+                        const DiskCandidate *chosen, LONG *damaged, wchar_t *message)
+{
+    return write_image(image_path, expected_digest, chosen, damaged, message, NULL);
+}
+
+int write_image_and_eject(const wchar_t *image_path, const char *expected_digest,
+                          const DiskCandidate *chosen, LONG *damaged, wchar_t *message,
+                          bool *ejected)
+{
+    *ejected = false;
+    return write_image(image_path, expected_digest, chosen, damaged, message, ejected);
 }

@@ -130,6 +130,18 @@ Resolution resolve(const wchar_t *path, SimObjectKind *kind, int *index, DWORD *
         *index = volume;
         return RESOLVED;
     }
+    if (starts_with(rest, L"usbstor#disk&sim&")) {  // a disk interface (tests/support/sim_eject.cpp)
+        const wchar_t *p = rest + wcslen(L"usbstor#disk&sim&");
+        int number = 0;
+        SimDisk *disk = read_number(&p, &number) ? sim_find_disk(number) : nullptr;
+        if (!disk || !disk->present) {
+            *error = ERROR_FILE_NOT_FOUND;
+            return REFUSED;
+        }
+        *kind = SIM_OBJ_DISK;
+        *index = number;
+        return RESOLVED;
+    }
     if (starts_with(rest, L"Volume{")) return resolve_volume_name(path, kind, index, error);
     if (starts_with(rest, L"GLOBALROOT\\Device\\Harddisk"))
         return resolve_partition(rest + wcslen(L"GLOBALROOT\\Device\\Harddisk"), kind, index,

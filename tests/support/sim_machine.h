@@ -81,6 +81,11 @@ struct SimDisk {
     DWORD open_delay_ms = 0;      // each open takes this long, with the real clock only
     LONGLONG busy_until = 0;      // performance-counter time its last transfer ends
     int update_properties_calls = 0;
+    // The eject request: refused with this veto type (-1: none) and name;
+    // granted, the disk leaves as if pulled out.
+    int eject_veto = -1;
+    std::wstring eject_veto_name;
+    int ejects = 0;
     SimLockable lock;
     std::vector<SimFault> faults;
     SimContent *content = nullptr;
@@ -208,6 +213,7 @@ enum SimEventKind {
     SIM_FIND_VOLUME,   // FindFirstVolumeW, FindNextVolumeW, FindVolumeClose
     SIM_QUERY,         // letters, drive types, Windows directory, mount points
     SIM_SLEEP,         // length
+    SIM_EJECT,         // the device asked to leave (path: its id; error: the answer)
 };
 
 struct SimEvent {

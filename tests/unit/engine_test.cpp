@@ -1,6 +1,8 @@
 // The write-and-verify engine on a simulated pen drive.
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <string>
 #include <vector>
 
@@ -12,6 +14,7 @@
 #include "tests/support/test_files.h"
 #include "tests/support/virtual_clock.h"
 #include "ui/status.h"
+#include "writer/check.h"
 #include "writer/engine.h"
 
 namespace {
@@ -886,4 +889,73 @@ TEST_F(EngineTest, StopDuringAnyPauseOfThePreparingGivesUpAtOnceAndWritesNothing
     }
 }
 
+// A check reads once, to the longest image that fits, and copies the digest
+// where each image ends, mid-chunk or on a chunk's edge; the first image held wins.
+TEST_F(EngineTest, CheckCopiesTheDigestAtEveryImageLengthInOneRead)
+{
+    add_stick(64 * MIB);
+    std::string content = test_pattern(5 * MIB + 123, 3);
+    sim_write_content(STICK, 0, content.data(), content.size());
+    const uint64_t sizes[] = {2 * MIB + 100, 3 * MIB / 2, 3 * MIB, 5 * MIB + 123, 128 * MIB};
+    KnownImage images[5] = {};
+    for (int i = 0; i < 5; ++i) {
+        images[i].size = sizes[i];
+        strcpy(images[i].digest, sha256_text(content.substr(0, (size_t)sizes[i])).c_str());
+    }
+    images[0].digest[0] ^= 1;  // not what the stick holds
+    int matched = -1;
+    EXPECT_EQ(check_disk(&chosen, images, 5, &matched, message), CHECK_INTACT);
+    EXPECT_EQ(matched, 1);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(logged("sha over " + std::to_string(sizes[i]) + " bytes " +
+                           sha256_text(content.substr(0, (size_t)sizes[i])))) << log();
+    EXPECT_EQ(sim_count(SIM_READ), 6);
+    EXPECT_EQ(sim_writes_to_disk(STICK), 0);
+    for (int i = 1; i < 4; ++i) images[i].digest[0] ^= 1;
+    EXPECT_EQ(check_disk(&chosen, images, 5, &matched, message), CHECK_DIFFERS);
+    EXPECT_STREQ(message, CHECK_DIFFERS_TEXT);
+}
+
+// A proven stick leaves with its volumes offline and its new layout unread,
+// so Windows mounts nothing before; a veto, or a stick pulled out before the
+// request, ends in the plain release, and the write is still a success.
+TEST_F(EngineTest, ProvenStickIsEjectedAndARefusedEjectFinishesThePlainRelease)
+{
+    SimDisk *disk = add_stick(64 * MIB);
+    make_image(2 * MIB + 5);
+    bool ejected = false;
+    auto write_and_eject = [&] {
+        return write_image_and_eject(image_path.c_str(), nullptr, &chosen, &damaged, message,
+                                     &ejected);
+    };
+    ASSERT_EQ(write_and_eject(), 1) << narrow(message);
+    EXPECT_TRUE(ejected);
+    EXPECT_EQ(disk->update_properties_calls, 0);
+    EXPECT_EQ(sim_count(SIM_IOCTL, L"Volume{", IOCTL_VOLUME_OFFLINE), 1);
+    EXPECT_TRUE(logged("disk 2 ejected")) << log();
+
+    sim_plug_disk(STICK);
+    disk->eject_veto = 3;  // PNP_VetoWindowsApp
+    disk->eject_veto_name = L"explorer.exe";
+    ASSERT_EQ(write_and_eject(), 1);
+    EXPECT_FALSE(ejected);
+    EXPECT_TRUE(logged("eject refused: veto 3 (Windows program) explorer.exe, answer 23"));
+    EXPECT_EQ(disk->update_properties_calls, 1);
+    EXPECT_EQ(sim_count(SIM_IOCTL, L"Volume{", IOCTL_VOLUME_ONLINE), 1);
+
+    struct Pull {
+        static void on_event(const SimEvent &event, void *)
+        {
+            if (event.kind == SIM_IOCTL && event.code == FSCTL_UNLOCK_VOLUME && event.disk == STICK &&
+                event.path.find(L"PhysicalDrive") != std::wstring::npos)
+                sim_pull_disk(STICK);
+        }
+    };
+    sim_set_hook(Pull::on_event, nullptr);
+    ASSERT_EQ(write_and_eject(), 1);
+    EXPECT_FALSE(ejected);
+    EXPECT_TRUE(logged("eject refused: veto 0 (unknown) -, answer 13")) << log();
+}
+
 }  // namespace
+

@@ -159,6 +159,9 @@ struct JobTest : SimMachineTest {
     // Runs one job to its end and checks what every job owes the window.
     int run_job()
     {
+        // A proven write ejects the stick; the technician plugs it in again.
+        if (SimDisk *stick = sim_disk(STICK))
+            if (stick->ejects && !stick->present) sim_plug_disk(STICK);
         posted.clear();
         questions.clear();
         execution_states.clear();

@@ -151,6 +151,7 @@ TEST_F(StopScenario, StopOrCloseAnsweredAfterTheJobEndedStopsNothingOrClosesAtOn
     EXPECT_EQ(progress_state(window), PBST_NORMAL);
 
     hold_writes(true);
+    plug_in_again();
     ASSERT_TRUE(write_and_confirm());
     ASSERT_TRUE(wait_text(ID_STATUS, L"the pen drive\x2026")) << text(ID_STATUS);
     PostMessageW(window, WM_CLOSE, 0, 0);
@@ -174,6 +175,7 @@ TEST_F(StopScenario, StopAnsweredAfterTheJobsEndWasPostedLeavesTheEndShown)
     hold_writes(false);
     answer(wait_box(L"The pen drive is ready."), IDOK);
     hold_writes(true);
+    plug_in_again();
     std::set<DWORD> before = threads_of(run.process);
     ASSERT_TRUE(write_and_confirm());  // the image is cached now: no network threads
     ASSERT_TRUE(press(window, ID_WRITE));
