@@ -5,6 +5,7 @@
 #include <wchar.h>
 
 #include "app/app_info.h"
+#include "app/check_mode.h"
 #include "app/log.h"
 #include "app/test_write.h"
 #include "app/text.h"
@@ -38,12 +39,14 @@ int parse_disk_number(const wchar_t *text)
 
 CommandLine read_command_line(int count, wchar_t **args)
 {
-    CommandLine line = {false, 0, NULL, false};
-    if (count < 4 || wcscmp(args[1], L"--test-write") != 0) return line;
-    line.test_write = true;
+    CommandLine line = {false, 0, NULL, false, false};
+    if (count < 4) return line;
+    line.check = wcscmp(args[1], L"--check") == 0;
+    if (!line.check && wcscmp(args[1], L"--test-write") != 0) return line;
+    line.test_write = !line.check;
     line.disk = parse_disk_number(args[2]);
     line.image = args[3];
-    line.legacy_locks = count >= 5 && wcscmp(args[4], L"--legacy-locks") == 0;
+    line.legacy_locks = line.test_write && count >= 5 && wcscmp(args[4], L"--legacy-locks") == 0;
     return line;
 }
 
@@ -52,12 +55,14 @@ void apply_test_write_options(const CommandLine &line)
     if (line.legacy_locks) SetEnvironmentVariableW(L"QV_NO_PARTITION_LOCK", L"1");
 }
 
-static int run_test_write_form(const CommandLine &line)
+// Both headless forms: the temporary-files folder, no mutex, no window.
+static int run_headless_form(const CommandLine &line)
 {
     apply_test_write_options(line);
     wchar_t temp[APP_PATH_CHARS + 1] = L"";
     GetTempPathW(APP_PATH_CHARS, temp);
     prepare_app_folder(temp, QV_TEST_FOLDER_NAME);
+    if (line.check) return run_check(line.disk, line.image);
     return run_test_write(line.disk, line.image);
 }
 
@@ -91,8 +96,8 @@ int run_program(HINSTANCE instance, int show)
     wchar_t **args = CommandLineToArgvW(GetCommandLineW(), &count);
     if (args) {
         CommandLine line = read_command_line(count, args);
-        if (line.test_write) {
-            int code = run_test_write_form(line);
+        if (line.test_write || line.check) {
+            int code = run_headless_form(line);
             LocalFree(args);
             return code;
         }

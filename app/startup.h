@@ -8,6 +8,7 @@ struct CommandLine {
     int disk;             // DISK read as a decimal integer
     const wchar_t *image; // IMAGE exactly as given
     bool legacy_locks;    // "--legacy-locks" as the fifth element
+    bool check;           // "--check" DISK IMAGE was given (disk and image as above)
 };
 
 // Leading blanks, an optional sign, then digits up to the first non-digit;

@@ -8,12 +8,26 @@
 // image: its size at the write rate plus its size at the read rate.
 // Usage: engine_bench --drive WRITE_MBS READ_MBS HARNESS MACHINE_FILE IMAGE
 //        [ROUNDS [ONE_CHUNK_IMAGE]]
+//
+// With --check, in this process on the simulated machine of MACHINE_FILE (its
+// disk 1 given IMAGE's bytes and its read rate): the check of the stick
+// against IMAGE, and against four images ending at a quarter, a half, three
+// quarters and all of it, each against a bare loop reading the same bytes
+// from the same stick, which is the drive's own read time.
+// Usage: engine_bench --check MACHINE_FILE IMAGE [ROUNDS]
 #include <windows.h>
 #include <wincrypt.h>
 #include <psapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include "app/app_info.h"
+#include "disk/disks.h"
+#include "disk/seam.h"
+#include "tests/support/sim_load.h"
+#include "tests/support/sim_machine.h"
+#include "writer/check.h"
 
 static const DWORD CHUNK = 1048576;
 
@@ -168,9 +182,130 @@ static int drive_bench(int argc, wchar_t **argv)
     return 0;
 }
 
+// The drive's own time for `size` bytes: unbuffered 1 MiB reads, nothing else.
+static double bare_disk_read(uint64_t size)
+{
+    HANDLE disk = seam.CreateFileW(L"\\\\.\\PhysicalDrive1", GENERIC_READ,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                   FILE_FLAG_NO_BUFFERING, NULL);
+    if (disk == INVALID_HANDLE_VALUE) return -1.0;
+    BYTE *buffer = (BYTE *)VirtualAlloc(NULL, CHUNK, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    double start = now_seconds();
+    for (uint64_t offset = 0; offset < size; offset += CHUNK) {
+        LARGE_INTEGER at;
+        at.QuadPart = (LONGLONG)offset;
+        DWORD got = 0;
+        seam.SetFilePointerEx(disk, at, NULL, FILE_BEGIN);
+        seam.ReadFile(disk, buffer, CHUNK, &got, NULL);
+    }
+    double seconds = now_seconds() - start;
+    VirtualFree(buffer, 0, MEM_RELEASE);
+    seam.CloseHandle(disk);
+    return seconds;
+}
+
+// Puts the image on disk 1 and gives back the four known images: the image's
+// first quarter, half, three quarters (each less 777 bytes) and the whole, with their digests from
+// contexts of their own.
+static bool stick_with_image(const wchar_t *path, KnownImage images[4])
+{
+    HANDLE image = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (image == INVALID_HANDLE_VALUE) return false;
+    LARGE_INTEGER size;
+    GetFileSizeEx(image, &size);
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hashes[4];
+    CryptAcquireContextW(&provider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT);
+    for (int i = 0; i < 4; ++i) {
+        // Ending inside a chunk, where the digest is copied mid-chunk.
+        images[i].size = (uint64_t)size.QuadPart / 4 * (i + 1) - 777;
+        if (i == 3) images[i].size = (uint64_t)size.QuadPart;
+        _snwprintf(images[i].name, KNOWN_IMAGE_NAME_CHARS - 1, L"image part %d", i + 1);
+        CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hashes[i]);
+    }
+    BYTE *buffer = (BYTE *)VirtualAlloc(NULL, CHUNK, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    DWORD got = 0;
+    for (uint64_t offset = 0; ReadFile(image, buffer, CHUNK, &got, NULL) && got > 0;
+         offset += got) {
+        sim_write_content(1, offset, buffer, got);
+        for (int i = 0; i < 4; ++i)
+            if (offset < images[i].size)
+                CryptHashData(hashes[i], buffer,
+                              (DWORD)(images[i].size - offset < got ? images[i].size - offset
+                                                                    : got), 0);
+    }
+    for (int i = 0; i < 4; ++i) {
+        hash_hex(hashes[i], images[i].digest);
+        CryptDestroyHash(hashes[i]);
+    }
+    CryptReleaseContext(provider, 0);
+    VirtualFree(buffer, 0, MEM_RELEASE);
+    CloseHandle(image);
+    return true;
+}
+
+// One timed check; negative when the stick did not prove intact.
+static double timed_check(const KnownImage *images, int count)
+{
+    wchar_t message[MESSAGE_CHARS] = L"";
+    DiskCandidate chosen = {};
+    int count_listed = list_candidate_disks();
+    for (int i = 0; i < count_listed; ++i)
+        if (candidate_disks[i].disk_number == 1) chosen = candidate_disks[i];
+    int matched = -1;
+    double start = now_seconds();
+    CheckVerdict verdict = check_disk(&chosen, images, count, &matched, message);
+    double seconds = now_seconds() - start;
+    if (verdict != CHECK_INTACT) fprintf(stderr, "check: %ls\n", message);
+    return verdict == CHECK_INTACT ? seconds : -1.0;
+}
+
+static int check_bench(int argc, wchar_t **argv)
+{
+    if (argc < 4) {
+        fprintf(stderr, "usage: engine_bench --check MACHINE IMAGE [ROUNDS]\n");
+        return 2;
+    }
+    int rounds = argc > 4 ? _wtoi(argv[4]) : 3;
+    wchar_t temp[MAX_PATH] = L"";
+    GetTempPathW(MAX_PATH, temp);
+    prepare_app_folder(temp, L"qvwriter-bench");
+    sim_reset();
+    if (!sim_load_machine_file(argv[2]) || !sim_disk(1)) {
+        fprintf(stderr, "machine: %s\n", sim_last_load_error().c_str());
+        return 2;
+    }
+    sim_install();
+    sim_use_real_clock();
+    KnownImage images[4] = {};
+    if (!stick_with_image(argv[3], images)) return 2;
+    double rate = (double)sim_disk(1)->read_rate / 1048576.0;
+    double best_drive = 1e30, best_one = 1e30, best_four = 1e30;
+    for (int round = 1; round <= rounds; ++round) {
+        double drive = bare_disk_read(images[3].size);
+        double one = timed_check(&images[3], 1);
+        double four = timed_check(images, 4);
+        if (drive < 0 || one < 0 || four < 0) return 1;
+        printf("round %d: drive %.3f s, check against one image %.3f s, against four %.3f s\n",
+               round, drive, one, four);
+        if (drive < best_drive) best_drive = drive;
+        if (one < best_one) best_one = one;
+        if (four < best_four) best_four = four;
+    }
+    double megabytes = (double)images[3].size / 1048576.0;
+    printf("check of %.0f MiB at %.0f MB/s read (%.3f s by the rate): drive's own read time "
+           "%.3f s (best of %d)\n", megabytes, rate, megabytes / rate, best_drive, rounds);
+    printf("check time / drive's own read time: one image %.3f, four images %.3f\n",
+           best_one / best_drive, best_four / best_drive);
+    printf("check against four images / against one: %.3f\n", best_four / best_one);
+    sim_uninstall();
+    return 0;
+}
+
 int wmain(int argc, wchar_t **argv)
 {
     if (argc > 1 && wcscmp(argv[1], L"--drive") == 0) return drive_bench(argc, argv);
+    if (argc > 1 && wcscmp(argv[1], L"--check") == 0) return check_bench(argc, argv);
     if (argc < 5) {
         fprintf(stderr, "usage: engine_bench HARNESS MACHINE IMAGE STICK [ROUNDS]\n");
         return 2;

@@ -3,7 +3,9 @@
 # - a 1 GiB image onto an unlimited file-backed stick, against a bare loop
 #   doing the same calls;
 # - a 256 MiB image onto sticks limited to 40/120 and 100/200 MB/s (write/read),
-#   against the drive's own time for the same bytes.
+#   against the drive's own time for the same bytes;
+# - a check of 256 MiB on the same sticks, against one image and against four,
+#   against the drive's own read time for those bytes.
 # Usage: bench/run-engine-bench.sh [BUILD_DIR]; ROUNDS (default 3) sets the rounds,
 # HARNESS another build of the simulated program (an earlier one, to compare).
 set -euo pipefail
@@ -45,5 +47,8 @@ for rates in "40 120" "100 200"; do
   wine "$build/bin/engine_bench.exe" --drive "$1" "$2" "$harness" \
     "$(windows_path "$work/machine-$1-$2.txt")" "$(windows_path "$small")" "$rounds" \
     "$(windows_path "$one_chunk")"
+  echo "== check of 256 MiB on the stick limited to $2 MB/s read"
+  wine "$build/bin/engine_bench.exe" --check "$(windows_path "$work/machine-$1-$2.txt")" \
+    "$(windows_path "$small")" "$rounds"
 done
 wineserver -k

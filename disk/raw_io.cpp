@@ -31,7 +31,7 @@ bool transfer_once(HANDLE disk, bool write, uint64_t offset, void *buffer, DWORD
 }  // namespace
 
 bool transfer_with_retry(HANDLE disk, bool write, uint64_t offset, void *buffer, DWORD length,
-                         DWORD *error)
+                         DWORD *error, bool (*stop_requested)(void))
 {
     if (length == 0) return true;
     for (int attempt = 1; attempt <= TRANSFER_ATTEMPTS; ++attempt) {
@@ -42,7 +42,17 @@ bool transfer_with_retry(HANDLE disk, bool write, uint64_t offset, void *buffer,
         if (error) *error = failure;
         write_log(L"%ls at %I64u failed (attempt %d, error %lu, %lu of %lu bytes)",
                   write ? L"write" : L"read", offset, attempt, failure, moved, length);
-        seam.Sleep(TRANSFER_RETRY_DELAY_MS);
+        if (!pause_unless_stopped(TRANSFER_RETRY_DELAY_MS, stop_requested)) {
+            if (error) *error = ERROR_CANCELLED;
+            return false;
+        }
     }
     return false;
+}
+
+bool pause_unless_stopped(DWORD milliseconds, bool (*stop_requested)(void))
+{
+    if (stop_requested && stop_requested()) return false;
+    seam.Sleep(milliseconds);
+    return !(stop_requested && stop_requested());
 }

@@ -9,6 +9,11 @@ enum { TRANSFER_ATTEMPTS = 3, TRANSFER_RETRY_DELAY_MS = 700 };
 // to three attempts. True when the whole length moved. `error` receives the
 // error of each failed attempt, so after false it holds the last one; it is
 // never 0 after a failure. The caller keeps offsets, lengths and the buffer
-// aligned as its handle requires.
+// aligned as its handle requires. When `stop_requested` is given and says so
+// around a pause, the transfer gives up at once with ERROR_CANCELLED.
 bool transfer_with_retry(HANDLE disk, bool write, uint64_t offset, void *buffer, DWORD length,
-                         DWORD *error);
+                         DWORD *error, bool (*stop_requested)(void) = NULL);
+
+// Sleeps `milliseconds` unless `stop_requested` (may be null) says so before;
+// false when it says so before or after, so nothing follows a stop.
+bool pause_unless_stopped(DWORD milliseconds, bool (*stop_requested)(void));

@@ -10,6 +10,8 @@
 // only the free-space query of the cache's volume does.
 #pragma once
 #include <windows.h>
+#include <setupapi.h>
+#include <cfgmgr32.h>
 
 struct SystemSeam {
     // Device opens (\\.\PhysicalDriveN, \\.\X:, volume names, GLOBALROOT paths)
@@ -51,6 +53,26 @@ struct SystemSeam {
 
     // The running program's own file: the disk it lies on is never written.
     DWORD (WINAPI *GetModuleFileNameW)(HMODULE module, LPWSTR name, DWORD capacity);
+
+    // Finding the device that a disk belongs to, and ejecting it after a write.
+    HDEVINFO (WINAPI *SetupDiGetClassDevsW)(const GUID *class_guid, PCWSTR enumerator,
+                                            HWND parent, DWORD flags);
+    BOOL (WINAPI *SetupDiEnumDeviceInterfaces)(HDEVINFO set, PSP_DEVINFO_DATA device,
+                                               const GUID *class_guid, DWORD index,
+                                               PSP_DEVICE_INTERFACE_DATA interface_data);
+    BOOL (WINAPI *SetupDiGetDeviceInterfaceDetailW)(HDEVINFO set,
+                                                    PSP_DEVICE_INTERFACE_DATA interface_data,
+                                                    PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail,
+                                                    DWORD detail_size, PDWORD required,
+                                                    PSP_DEVINFO_DATA device);
+    BOOL (WINAPI *SetupDiDestroyDeviceInfoList)(HDEVINFO set);
+    CONFIGRET (WINAPI *CM_Get_Parent)(PDEVINST parent, DEVINST device, ULONG flags);
+    CONFIGRET (WINAPI *CM_Get_DevNode_Registry_PropertyW)(DEVINST device, ULONG property,
+                                                          PULONG type, PVOID buffer,
+                                                          PULONG length, ULONG flags);
+    CONFIGRET (WINAPI *CM_Request_Device_EjectW)(DEVINST device, PPNP_VETO_TYPE veto_type,
+                                                 LPWSTR veto_name, ULONG name_length,
+                                                 ULONG flags);
 };
 
 // The process-wide binding; starts bound to Win32.

@@ -21,6 +21,13 @@ const SystemSeam win32_seam = {
     ::GetDiskFreeSpaceExW,
     ::SetThreadExecutionState,
     ::GetModuleFileNameW,
+    ::SetupDiGetClassDevsW,
+    ::SetupDiEnumDeviceInterfaces,
+    ::SetupDiGetDeviceInterfaceDetailW,
+    ::SetupDiDestroyDeviceInfoList,
+    ::CM_Get_Parent,
+    ::CM_Get_DevNode_Registry_PropertyW,
+    ::CM_Request_Device_EjectW,
 };
 
 SystemSeam seam = win32_seam;

@@ -5,6 +5,7 @@
 #include "app/log.h"
 #include "app/text.h"
 #include "disk/disks.h"
+#include "disk/raw_io.h"
 #include "disk/seam.h"
 
 namespace {
@@ -22,6 +23,13 @@ bool holds_name(const HeldVolumes *held, const wchar_t *path, size_t compared)
 {
     for (int i = 0; i < held_count(held); ++i)
         if (wcsncmp(held->names[i], path, compared) == 0) return true;
+    return false;
+}
+
+bool holds_unheld(const HeldVolumes *held, const wchar_t *path)
+{
+    for (int i = 0; i < held->unheld_count && i < MAX_UNHELD_VOLUMES; ++i)
+        if (wcsncmp(held->unheld_names[i], path, HELD_NAME_CHARS - 1) == 0) return true;
     return false;
 }
 
@@ -54,6 +62,20 @@ int partition_number_on_disk(HANDLE volume, int disk_number)
     return (int)number.PartitionNumber;
 }
 
+bool stop_asked(const HeldVolumes *held)
+{
+    return held->stop_requested && held->stop_requested();
+}
+
+// A volume of the disk left as it was, so a refused write can name it.
+void note_unheld(HeldVolumes *held, const wchar_t *path, int partition_number)
+{
+    if (held->unheld_count < 0) held->unheld_count = 0;
+    if (held->unheld_count >= MAX_UNHELD_VOLUMES || holds_unheld(held, path)) return;
+    copy_cut(held->unheld_names[held->unheld_count], HELD_NAME_CHARS, path);
+    held->unheld_partition_numbers[held->unheld_count++] = partition_number;
+}
+
 void take_volume_if_on_disk(int disk_number, const wchar_t *volume_name, HeldVolumes *held)
 {
     wchar_t path[VOLUME_PATH_CHARS];
@@ -65,7 +87,8 @@ void take_volume_if_on_disk(int disk_number, const wchar_t *volume_name, HeldVol
 
     HANDLE query = seam.CreateFileW(path, 0, SHARE_BOTH, NULL, OPEN_EXISTING, 0, NULL);
     if (query == INVALID_HANDLE_VALUE) return;
-    bool on_disk = volume_lies_on_disk(query, disk_number);
+    bool on_disk = place_volume(query, disk_number) == VOLUME_ON_DISK;
+    int partition_number = on_disk ? partition_number_on_disk(query, disk_number) : -1;
     seam.CloseHandle(query);
     if (!on_disk) return;
 
@@ -73,9 +96,9 @@ void take_volume_if_on_disk(int disk_number, const wchar_t *volume_name, HeldVol
                                      OPEN_EXISTING, 0, NULL);
     if (volume == INVALID_HANDLE_VALUE) {
         write_log(L"could not open volume %ls (%lu)", path, GetLastError());
+        note_unheld(held, path, partition_number);
         return;
     }
-    int partition_number = partition_number_on_disk(volume, disk_number);
     lock_dismount_and_hold(held, volume, path, partition_number, VOLUME_LOCK_ATTEMPTS);
 }
 
@@ -85,6 +108,7 @@ void take_mounted_volumes(int disk_number, HeldVolumes *held)
     HANDLE search = seam.FindFirstVolumeW(name, VOLUME_PATH_CHARS);
     if (search == INVALID_HANDLE_VALUE) return;
     do {
+        if (stop_asked(held)) break;
         take_volume_if_on_disk(disk_number, name, held);
     } while (seam.FindNextVolumeW(search, name, VOLUME_PATH_CHARS));
     seam.FindVolumeClose(search);
@@ -101,7 +125,7 @@ bool partition_phase_switched_off(void)
 
 void take_raw_partitions(int disk_number, HeldVolumes *held)
 {
-    for (int p = 1; p <= MAX_PARTITION_NUMBER; ++p) {
+    for (int p = 1; p <= MAX_PARTITION_NUMBER && !stop_asked(held); ++p) {
         wchar_t path[HELD_NAME_CHARS];
         format_cut(path, HELD_NAME_CHARS - 1, L"\\\\?\\GLOBALROOT\\Device\\Harddisk%d\\Partition%d",
                    disk_number, p);
@@ -119,29 +143,32 @@ bool send_to_volume(HANDLE volume, DWORD code)
     return seam.DeviceIoControl(volume, code, NULL, 0, NULL, 0, &returned, NULL) != FALSE;
 }
 
-// True once locked; otherwise `error` holds the last attempt's error.
-bool lock_with_retries(HANDLE volume, int attempts, DWORD *error)
+enum LockOutcome { LOCKED, NOT_LOCKED, LOCK_STOPPED };
+
+// Unless locked, `error` holds the last attempt's error.
+LockOutcome lock_with_retries(const HeldVolumes *held, HANDLE volume, int attempts, DWORD *error)
 {
     *error = 0;
     for (int attempt = 1; attempt <= attempts; ++attempt) {
-        if (send_to_volume(volume, FSCTL_LOCK_VOLUME)) return true;
+        if (send_to_volume(volume, FSCTL_LOCK_VOLUME)) return LOCKED;
         *error = GetLastError();
-        seam.Sleep(LOCK_RETRY_DELAY_MS);
+        if (!pause_unless_stopped(LOCK_RETRY_DELAY_MS, held->stop_requested)) return LOCK_STOPPED;
     }
-    return false;
+    return NOT_LOCKED;
 }
 
 }  // namespace
 
-bool volume_lies_on_disk(HANDLE volume, int disk_number)
+VolumePlace place_volume(HANDLE volume, int disk_number)
 {
     STORAGE_DEVICE_NUMBER number;
-    if (query_device_number(volume, &number) && is_on_disk(number, disk_number)) return true;
+    bool answered = query_device_number(volume, &number);
+    if (answered && is_on_disk(number, disk_number)) return VOLUME_ON_DISK;
     int numbers[MAX_VOLUME_EXTENTS];
     int count = volume_disk_numbers(volume, numbers);
     for (int i = 0; i < count; ++i)
-        if (numbers[i] == disk_number) return true;
-    return false;
+        if (numbers[i] == disk_number) return VOLUME_ON_DISK;
+    return answered || count > 0 ? VOLUME_ELSEWHERE : VOLUME_UNPLACED;
 }
 
 void take_volumes_offline(int disk_number, HeldVolumes *held)
@@ -154,13 +181,19 @@ void lock_dismount_and_hold(HeldVolumes *held, HANDLE volume, const wchar_t *pat
                             int partition_number, int lock_attempts)
 {
     DWORD error = 0;
-    bool locked = lock_with_retries(volume, lock_attempts, &error);
+    LockOutcome outcome = lock_with_retries(held, volume, lock_attempts, &error);
+    if (outcome == LOCK_STOPPED) {
+        seam.CloseHandle(volume);
+        return;
+    }
+    bool locked = outcome == LOCKED;
     if (!locked) write_log(L"%ls would not lock (%lu) - dismounting it anyway", path, error);
     bool dismounted = send_to_volume(volume, FSCTL_DISMOUNT_VOLUME);
     if (!dismounted) write_log(L"dismount %ls failed (%lu)", path, GetLastError());
     if (held->count < 0) held->count = 0;
     if (held->count >= MAX_HELD_VOLUMES) {
         seam.CloseHandle(volume);
+        note_unheld(held, path, partition_number);
         return;
     }
     // Dismounted without a lock, any program's touch would mount it again, and
@@ -175,9 +208,16 @@ void lock_dismount_and_hold(HeldVolumes *held, HANDLE volume, const wchar_t *pat
     held->handles[slot] = volume;
     copy_cut(held->names[slot], HELD_NAME_CHARS, path);
     held->partition_numbers[slot] = partition_number;
+    held->locked[slot] = locked;
+    held->dismounted[slot] = dismounted;
     held->offline[slot] = offline;
     held->count = slot + 1;
     write_log(L"took %ls offline", path);
+}
+
+bool held_volume_released(const HeldVolumes *held, int entry)
+{
+    return held->locked[entry] || held->offline[entry];
 }
 
 void release_held_volumes(HeldVolumes *held)
@@ -188,9 +228,37 @@ void release_held_volumes(HeldVolumes *held)
         if (volume == INVALID_HANDLE_VALUE) continue;
         if (held->offline[i] && !send_to_volume(volume, IOCTL_VOLUME_ONLINE))
             write_log(L"online %ls failed (%lu)", held->names[i], GetLastError());
-        held->offline[i] = false;
         send_to_volume(volume, FSCTL_UNLOCK_VOLUME);
         seam.CloseHandle(volume);
         held->handles[i] = INVALID_HANDLE_VALUE;
+    }
+}
+
+void release_held_volumes_offline(HeldVolumes *held)
+{
+    for (int i = 0; i < held_count(held); ++i) {
+        HANDLE volume = held->handles[i];
+        if (volume == INVALID_HANDLE_VALUE) continue;
+        if (held->dismounted[i] && !held->offline[i]) {
+            held->offline[i] = send_to_volume(volume, IOCTL_VOLUME_OFFLINE);
+            if (!held->offline[i])
+                write_log(L"offline %ls failed (%lu)", held->names[i], GetLastError());
+        }
+        send_to_volume(volume, FSCTL_UNLOCK_VOLUME);
+        seam.CloseHandle(volume);
+        held->handles[i] = INVALID_HANDLE_VALUE;
+    }
+}
+
+void bring_released_volumes_online(HeldVolumes *held)
+{
+    for (int i = 0; i < held_count(held); ++i) {
+        if (!held->offline[i] || held->handles[i] != INVALID_HANDLE_VALUE) continue;
+        HANDLE volume = seam.CreateFileW(held->names[i], GENERIC_READ | GENERIC_WRITE, SHARE_BOTH,
+                                         NULL, OPEN_EXISTING, 0, NULL);
+        bool online = volume != INVALID_HANDLE_VALUE && send_to_volume(volume, IOCTL_VOLUME_ONLINE);
+        if (!online) write_log(L"online %ls failed (%lu)", held->names[i], GetLastError());
+        if (volume != INVALID_HANDLE_VALUE) seam.CloseHandle(volume);
+        held->offline[i] = false;
     }
 }

@@ -25,6 +25,22 @@ void sha256_update(Sha256Context *context, const void *data, DWORD length)
     CryptHashData(context->hash, (const BYTE *)data, length, 0);
 }
 
+// The copy holds its own reference on the provider, so that finishing either
+// digest leaves the other whole.
+bool sha256_duplicate(const Sha256Context *from, Sha256Context *copy)
+{
+    copy->provider = 0;
+    copy->hash = 0;
+    if (!from->hash || !CryptContextAddRef(from->provider, NULL, 0)) return false;
+    if (!CryptDuplicateHash(from->hash, NULL, 0, &copy->hash)) {
+        CryptReleaseContext(from->provider, 0);
+        copy->hash = 0;
+        return false;
+    }
+    copy->provider = from->provider;
+    return true;
+}
+
 bool sha256_finish_hex(Sha256Context *context, char text[DIGEST_TEXT_BYTES])
 {
     BYTE value[32];

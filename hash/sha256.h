@@ -17,6 +17,10 @@ struct Sha256Context {
 
 bool sha256_begin(Sha256Context *context);
 void sha256_update(Sha256Context *context, const void *data, DWORD length);
+// Makes `copy` a second running digest that has seen what `from` has seen so
+// far; each is fed and finished on its own. On failure `copy` is empty, and
+// finishing it gives no text.
+bool sha256_duplicate(const Sha256Context *from, Sha256Context *copy);
 // Always releases the context; the text is empty unless it returns true.
 bool sha256_finish_hex(Sha256Context *context, char text[DIGEST_TEXT_BYTES]);
 

@@ -25,6 +25,7 @@ struct Job {
     wchar_t image_path[APP_PATH_CHARS];
     char expected_digest[DIGEST_TEXT_BYTES];
     LONG damaged;
+    bool ejected;  // the proven stick left as after "Safely Remove"
     bool local;
     int result;  // JOB_UNSETTLED until a step settles it
 };
@@ -122,8 +123,8 @@ static bool download_steps(Job *job)
 
 static void write_step(Job *job)
 {
-    if (write_image_to_disk(job->image_path, job->expected_digest, &chosen_disk, &job->damaged,
-                            job->message)) {
+    if (write_image_and_eject(job->image_path, job->expected_digest, &chosen_disk, &job->damaged,
+                              job->message, &job->ejected)) {
         job->result = JOB_OK;
         return;
     }
@@ -149,6 +150,7 @@ DWORD WINAPI job_thread(LPVOID)
 
     seam.SetThreadExecutionState(ES_CONTINUOUS);
     set_final_status(job.message);
-    tell_window(WM_APP_JOB_DONE, (WPARAM)job.result);
+    if (main_window)
+        PostMessageW(main_window, WM_APP_JOB_DONE, (WPARAM)job.result, job.ejected ? 1 : 0);
     return 0;
 }

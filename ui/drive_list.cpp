@@ -24,7 +24,8 @@ static bool same_drive(const DriveIdentity &identity, const DiskCandidate &candi
 // the job's state at once, the list when it arrives.
 void refresh_drive_list(void)
 {
-    start_drive_list();
+    // Its volume opens would meet the job taking the stick's volumes offline.
+    if (!stick_in_use()) start_drive_list();
     update_buttons();
 }
 
@@ -63,9 +64,10 @@ static void show_drive_list(void)
 void on_drive_list(void)
 {
     bool again = drive_list_ended();
-    if (window_state.job_running) return;
+    if (stick_in_use()) {
+        if (window_state.job_waits_for_list) launch_job_thread();
+        return;
+    }
     show_drive_list();
-    if (!again) return;
-    start_drive_list();
-    update_buttons();
+    if (again) refresh_drive_list();
 }

@@ -8,6 +8,7 @@
 #include "app/error_text.h"
 #include "app/log.h"
 #include "app/text.h"
+#include "source/check_job.h"
 #include "ui/status.h"
 #include "ui/window.h"
 
@@ -16,7 +17,8 @@ static const DWORD WINDOW_STYLE = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_M
 
 static bool is_command_of_ours(int id)
 {
-    return id == ID_IMAGE_SOURCE || id == ID_DRIVE_LIST || id == ID_REFRESH || id == ID_WRITE;
+    return id == ID_IMAGE_SOURCE || id == ID_DRIVE_LIST || id == ID_REFRESH || id == ID_WRITE ||
+           id == ID_CHECK;
 }
 
 // Enter presses the button that holds the keyboard focus: the dialog
@@ -26,7 +28,7 @@ static LRESULT focused_button_as_default(HWND window)
     HWND focus = GetFocus();
     if (!focus || GetParent(focus) != window || !IsWindowEnabled(focus)) return 0;
     int id = GetDlgCtrlID(focus);
-    if (id != ID_IMAGE_SOURCE && id != ID_REFRESH && id != ID_WRITE) return 0;
+    if (id != ID_IMAGE_SOURCE && id != ID_REFRESH && id != ID_WRITE && id != ID_CHECK) return 0;
     return MAKELONG(id, DC_HASDEFID);
 }
 
@@ -86,11 +88,12 @@ static bool handle_window_message(HWND window, UINT message, WPARAM wparam, LPAR
         *result = TRUE;
         return true;
     case WM_APP_STATUS: on_status(); return true;
-    case WM_APP_JOB_DONE: on_job_done((int)wparam); return true;
+    case WM_APP_JOB_DONE: on_job_done((int)wparam, lparam == 1); return true;
+    case WM_APP_CHECK_DONE: on_check_done((int)wparam); return true;
     case WM_APP_MANIFEST_DONE: on_manifest_done(wparam); return true;
     case WM_APP_ASK: *result = on_ask((const wchar_t *)lparam); return true;
     case WM_APP_DRIVE_LIST: on_drive_list(); return true;
-    case WM_QUERYENDSESSION: *result = on_query_end_session(); return true;
+    case WM_QUERYENDSESSION: *result = on_query_end_session(lparam); return true;
     case WM_ENDSESSION: on_end_session(wparam != FALSE); return true;
     case DM_GETDEFID: *result = focused_button_as_default(window); return true;
     case WM_ACTIVATE:

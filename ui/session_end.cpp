@@ -21,9 +21,17 @@ void hold_session_end(bool hold)
     else window_shell.ShutdownBlockReasonDestroy(main_window);
 }
 
-LRESULT on_query_end_session(void)
+// A refusal is answered by WM_ENDSESSION with FALSE: the session goes on, and
+// so does the job. A critical end cannot be refused, so the stop starts now;
+// the WM_ENDSESSION that follows a TRUE waits for it.
+LRESULT on_query_end_session(LPARAM reason)
 {
     if (!window_state.job_running) return TRUE;
+    if (reason & ENDSESSION_CRITICAL) {
+        write_log(L"the session must end during a job; stopping it");
+        request_stop();
+        return TRUE;
+    }
     write_log(L"end of the session refused: a job runs");
     return FALSE;
 }

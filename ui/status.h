@@ -5,7 +5,8 @@
 
 enum {
     WM_APP_STATUS = WM_APP + 1,         // 32769, posted
-    WM_APP_JOB_DONE = WM_APP + 2,       // 32770, posted, the job thread's last act
+    WM_APP_JOB_DONE = WM_APP + 2,       // 32770, posted, the job thread's last act;
+                                        // lParam 1: the stick was ejected
     WM_APP_MANIFEST_DONE = WM_APP + 3,  // 32771, posted
     WM_APP_ASK = WM_APP + 4,            // 32772, sent
 };

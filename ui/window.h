@@ -18,8 +18,9 @@ enum ControlId {
     ID_PROGRESS = 109,
     ID_STATUS = 110,
     ID_FOOTER = 111,
+    ID_CHECK = 112,
     FIRST_CONTROL_ID = ID_TITLE,
-    CONTROL_COUNT = 12,
+    CONTROL_COUNT = 13,
 };
 
 enum {
@@ -33,9 +34,11 @@ enum {
 // The window thread's state of the job and of the start-up check.
 struct WindowState {
     bool job_running;         // a job thread runs; the big button is Cancel
+    bool check_running;       // a check reads the stick; the Check button is Cancel
     bool close_when_done;     // the window closes when the job ends
     bool startup_check_done;  // the start-up manifest check has reported
     bool progress_in_error;   // bar red, status line in the error colour
+    bool job_waits_for_list;  // confirmed; its thread starts when the list arrives
     HANDLE job_thread_handle;
     unsigned long job_serial; // counts started jobs, so an answer can tell
                               // whether the job it was asked about still runs
@@ -68,10 +71,19 @@ void on_close(void);
 void on_device_change(WPARAM event);
 void on_timer(UINT_PTR timer);
 void on_status(void);
-void on_job_done(int result);
+void on_job_done(int result, bool ejected);
 void on_manifest_done(WPARAM from_startup_thread);
 int on_ask(const wchar_t *question);
 void press_write_or_cancel(void);
+// A job or a check has the stick: the drive list stays as it is meanwhile.
+bool stick_in_use(void);
+
+// The Check button (ui/window_check.cpp).
+void press_check_or_cancel(void);
+void stop_check_and_close(void);  // the window goes when the check has stopped
+void on_check_done(int verdict);
+void request_stop(void);        // sets the cancel flag and says so on the status line
+void launch_job_thread(void);   // for a confirmed job
 void update_buttons(void);
 void keep_keyboard_focus(void);
 
@@ -89,5 +101,5 @@ void show_job_progress(int progress);     // the bar and the taskbar button
 void announce_job_end(int result);        // before the end's texts and dialogs
 void close_taskbar(void);
 void hold_session_end(bool hold);      // for the whole job
-LRESULT on_query_end_session(void);
+LRESULT on_query_end_session(LPARAM reason);
 void on_end_session(bool ending);

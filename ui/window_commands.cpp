@@ -98,7 +98,7 @@ static bool choose_local_image(void)
 
 static void switch_image_source(void)
 {
-    if (window_state.job_running) return;  // the path is the running job's
+    if (stick_in_use()) return;  // the path is the running job's or check's
     HWND button = control(ID_IMAGE_SOURCE);
     if (local_image_path[0]) {
         local_image_path[0] = L'\0';
@@ -119,7 +119,10 @@ void on_command(int id, int notification)
         if (notification == CBN_SELCHANGE) update_buttons();
         break;
     case ID_REFRESH:
-        if (notification == BN_CLICKED && !window_state.job_running) refresh_drive_list();
+        if (notification == BN_CLICKED && !stick_in_use()) refresh_drive_list();
+        break;
+    case ID_CHECK:
+        if (notification == BN_CLICKED) press_check_or_cancel();
         break;
     case ID_WRITE:
         if (notification == BN_CLICKED) press_write_or_cancel();
@@ -141,8 +144,8 @@ void on_timer(UINT_PTR timer)
         start_manifest_check();
         return;
     }
-    // During a job the list stays as it is; the job's end refreshes it.
-    if (!window_state.job_running) refresh_drive_list();
+    // During a job or a check the list stays as it is; their end refreshes it.
+    if (!stick_in_use()) refresh_drive_list();
 }
 
 void on_manifest_done(WPARAM from_startup_thread)
@@ -152,14 +155,20 @@ void on_manifest_done(WPARAM from_startup_thread)
     update_buttons();
 }
 
+bool stick_in_use(void)
+{
+    return window_state.job_running || window_state.check_running;
+}
+
 void update_buttons(void)
 {
     HWND list = control(ID_DRIVE_LIST);
     HWND write = control(ID_WRITE);
     int selection = (int)SendMessageW(list, CB_GETCURSEL, 0, 0);
     bool selection_valid = candidate_count > 0 && selection >= 0 && selection < candidate_count;
-    bool running = window_state.job_running;
-    if (running) {
+    bool running = stick_in_use();
+    bool listing = drive_list_running();
+    if (window_state.job_running) {
         set_text_if_changed(write, L"Cancel");
         EnableWindow(write, TRUE);
     } else {
@@ -167,8 +176,12 @@ void update_buttons(void)
         bool image_known = window_state.startup_check_done || local_image_path[0] != L'\0';
         // An enumeration still running would open the chosen stick's volumes
         // while the job takes them offline.
-        EnableWindow(write, selection_valid && image_known && !drive_list_running());
+        EnableWindow(write, selection_valid && image_known && !listing && !running);
     }
+    HWND check = control(ID_CHECK);
+    set_text_if_changed(check, window_state.check_running ? L"Cancel" : L"Check");
+    EnableWindow(check, window_state.check_running ||
+                            (selection_valid && !listing && !window_state.job_running));
     EnableWindow(list, !running && candidate_count > 0);
     EnableWindow(control(ID_REFRESH), !running);
     EnableWindow(control(ID_IMAGE_SOURCE), !running);

@@ -8,6 +8,7 @@
 #include "app/log.h"
 #include "app/text.h"
 #include "source/job.h"
+#include "ui/drive_list_worker.h"
 #include "ui/status.h"
 #include "ui/window.h"
 
@@ -24,6 +25,12 @@ static const wchar_t READY_TEXT[] =
     L"2. Start the PC and open its boot menu (often F7, F11, F12 or Esc).\n"
     L"3. Choose the USB drive, then choose Install.\n\n"
     L"If Windows now asks to format the pen drive, press Cancel.";
+// The stick has left as after "Safely Remove": Windows can no longer ask to format it.
+static const wchar_t EJECTED_READY_TEXT[] =
+    L"The pen drive is ready. You may pull it out now.\n\n"
+    L"1. Plug it into the POS PC.\n"
+    L"2. Start the PC and open its boot menu (often F7, F11, F12 or Esc).\n"
+    L"3. Choose the USB drive, then choose Install.";
 static const wchar_t DONE_STATUS[] =
     L"Done \x2014 the pen drive is ready and checked.\r\n"
     L"Plug it into the POS PC, start the PC from USB, and choose Install.";
@@ -42,15 +49,15 @@ static void set_bar_error(bool error)
     InvalidateRect(control(ID_STATUS), NULL, TRUE);
 }
 
-static void start_job(void)
+void launch_job_thread(void)
 {
-    set_cancel_flag(0);
-    window_state.job_running = true;
-    window_state.job_serial++;
-    set_bar_error(false);
-    SendMessageW(control(ID_PROGRESS), PBM_SETPOS, 0, 0);
-    report_status(0, L"Starting\x2026");
-    update_buttons();
+    window_state.job_waits_for_list = false;
+    // Stopped while it waited: it ends as a job stopped before it began.
+    if (cancel_requested()) {
+        set_final_status(L"Stopped. Nothing was written.");
+        PostMessageW(main_window, WM_APP_JOB_DONE, JOB_STOPPED, 0);
+        return;
+    }
     HANDLE thread = CreateThread(NULL, 0, job_thread, NULL, 0, NULL);
     if (!thread) {
         window_state.job_running = false;
@@ -60,6 +67,22 @@ static void start_job(void)
     }
     window_state.job_thread_handle = thread;
     hold_session_end(true);
+}
+
+// A drive list still being made (one may begin while the Write question is
+// open) would open the stick's volumes beside the job's takeover: the job
+// thread starts once the list has arrived.
+static void start_job(void)
+{
+    set_cancel_flag(0);
+    window_state.job_running = true;
+    window_state.job_serial++;
+    set_bar_error(false);
+    SendMessageW(control(ID_PROGRESS), PBM_SETPOS, 0, 0);
+    report_status(0, L"Starting\x2026");
+    update_buttons();
+    if (drive_list_running()) window_state.job_waits_for_list = true;
+    else launch_job_thread();
 }
 
 static void press_write(void)
@@ -81,7 +104,7 @@ static void press_write(void)
 // Put on the status line directly, not through the status channel: the job
 // may already have left its final text there and posted its end, and a
 // status message queued behind that end would overwrite the final text.
-static void request_stop(void)
+void request_stop(void)
 {
     set_cancel_flag(1);
     SetWindowTextW(control(ID_STATUS), L"Stopping\x2026");
@@ -107,6 +130,10 @@ void press_write_or_cancel(void)
 // A Yes that comes after the job ended closes at once.
 void on_close(void)
 {
+    if (window_state.check_running) {
+        stop_check_and_close();
+        return;
+    }
     if (window_state.job_running) {
         if (ask(CLOSE_QUESTION, MB_ICONWARNING) != IDYES) return;
         if (window_state.job_running) {
@@ -124,9 +151,11 @@ void on_status(void)
     int progress = 0;
     read_status(text, STATUS_TEXT_CHARS, &progress);
     // Until the job notices a stop, its reports move the bar only.
-    bool stop_pending = window_state.job_running && cancel_requested();
+    bool stop_pending = stick_in_use() && cancel_requested();
     if (!stop_pending) SetWindowTextW(control(ID_STATUS), text);
     if (window_state.job_running) show_job_progress(progress);
+    else if (window_state.check_running)
+        SendMessageW(control(ID_PROGRESS), PBM_SETPOS, (WPARAM)progress, 0);
 }
 
 int on_ask(const wchar_t *question)
@@ -135,7 +164,7 @@ int on_ask(const wchar_t *question)
     return ask(question, MB_ICONWARNING);
 }
 
-static void end_job_ok(void)
+static void end_job_ok(bool ejected)
 {
     set_bar_error(false);
     SendMessageW(control(ID_PROGRESS), PBM_SETPOS, PROGRESS_RANGE, 0);
@@ -144,7 +173,9 @@ static void end_job_ok(void)
     update_image_line();
     refresh_drive_list();
     if (window_state.close_when_done) DestroyWindow(main_window);
-    else MessageBoxW(main_window, READY_TEXT, QV_PROGRAM_TITLE, MB_OK | MB_ICONINFORMATION);
+    else
+        MessageBoxW(main_window, ejected ? EJECTED_READY_TEXT : READY_TEXT, QV_PROGRAM_TITLE,
+                    MB_OK | MB_ICONINFORMATION);
 }
 
 static void end_job_not_ok(int result, const wchar_t *final_text)
@@ -159,7 +190,7 @@ static void end_job_not_ok(int result, const wchar_t *final_text)
                     QV_PROGRAM_TITLE, MB_OK | MB_ICONERROR);
 }
 
-void on_job_done(int result)
+void on_job_done(int result, bool ejected)
 {
     if (!window_state.job_running) return;  // no job of ours to end
     if (window_state.job_thread_handle) {
@@ -172,6 +203,6 @@ void on_job_done(int result)
     read_status(final_text, STATUS_TEXT_CHARS, NULL);
     hold_session_end(false);
     announce_job_end(result);
-    if (result == JOB_OK) end_job_ok();
+    if (result == JOB_OK) end_job_ok(ejected);
     else end_job_not_ok(result, final_text);
 }

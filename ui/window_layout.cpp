@@ -72,6 +72,7 @@ static void create_controls(void)
     create_control(L"STATIC", L"2.   Pen drive", 0, ID_HEADING_DRIVE, fonts.heading);
     create_control(L"COMBOBOX", L"", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, ID_DRIVE_LIST,
                    fonts.body);
+    create_control(L"BUTTON", L"Check", WS_TABSTOP, ID_CHECK, fonts.body);
     create_control(L"BUTTON", L"Refresh", WS_TABSTOP, ID_REFRESH, fonts.body);
     create_control(L"BUTTON", L"Write", BS_OWNERDRAW | WS_TABSTOP, ID_WRITE, fonts.button);
     create_control(PROGRESS_CLASSW, L"", PBS_SMOOTH, ID_PROGRESS, fonts.body);
@@ -108,7 +109,10 @@ void layout_controls(void)
     place(ID_IMAGE_LINE, m, scale(96) + scale(26), W - scale(170), scale(56));
     place(ID_IMAGE_SOURCE, R - scale(158), scale(96) + scale(24), scale(158), scale(38));
     place(ID_HEADING_DRIVE, m, scale(188), W, scale(24));
-    place(ID_DRIVE_LIST, m, scale(188) + scale(26), W - scale(128), scale(300));
+    place(ID_DRIVE_LIST, m, scale(188) + scale(26), W - scale(236), scale(300));
+    place(ID_CHECK, R - scale(224), scale(188) + scale(24), scale(96), scale(38));
+    // Opened, the list is as wide as the field was before Check stood beside it.
+    SendMessageW(control(ID_DRIVE_LIST), CB_SETDROPPEDWIDTH, (WPARAM)(W - scale(128)), 0);
     place(ID_REFRESH, R - scale(116), scale(188) + scale(24), scale(116), scale(38));
     place(ID_WRITE, m, scale(272), W, scale(60));
     place(ID_PROGRESS, m, scale(350), W, scale(20));

@@ -11,6 +11,7 @@
 #include "ui/status.h"
 #include "writer/engine.h"
 #include "writer/hash_pipe.h"
+#include "writer/refusal.h"
 
 static const DWORD CHUNK_BYTES = 1048576;
 static const DWORD REPORT_SPACING_MS = 300;
@@ -31,6 +32,7 @@ struct CopyRun {
     uint64_t bytes_copied;
     DWORD start_tick;
     DWORD last_report;
+    const HeldVolumes *held;
     wchar_t *message;
 };
 
@@ -118,7 +120,7 @@ static bool copy_image(CopyRun *run)
         }
         DWORD error = 0;
         if (!transfer_with_retry(run->disk, true, offset, buffer, write_length, &error)) {
-            if (explain_refused_write(error, run->message)) return false;
+            if (explain_refused_write(error, run->held, run->message)) return false;
             set_failure_at(run, L"Writing to the pen drive failed at %I64u MB: %ls. "
                                 L"Try another pen drive or USB port.", offset, error);
             return false;
@@ -148,7 +150,7 @@ static bool write_start(CopyRun *run, const char *expected_digest, LONG *damaged
     }
     DWORD error = 0;
     if (!transfer_with_retry(run->disk, true, 0, run->start, run->start_length, &error)) {
-        if (explain_refused_write(error, run->message)) return false;
+        if (explain_refused_write(error, run->held, run->message)) return false;
         wchar_t reason[256];
         describe_error(error, reason, 256);
         set_message(run, L"Writing the start of the pen drive failed: %ls. "
@@ -221,10 +223,11 @@ static int copy_and_verify(CopyRun *run, const char *expected_digest, LONG *dama
 }
 
 int copy_and_verify_image(HANDLE image, uint64_t image_size, HANDLE disk, DWORD sector_size,
-                          BYTE *working_buffer, const char *expected_digest, LONG *damaged,
-                          wchar_t *message)
+                          BYTE *working_buffer, const char *expected_digest,
+                          const HeldVolumes *held, LONG *damaged, wchar_t *message)
 {
     CopyRun run = {};
+    run.held = held;
     run.image = image;
     run.image_size = image_size;
     run.disk = disk;

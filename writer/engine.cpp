@@ -6,11 +6,14 @@
 #include "app/error_text.h"
 #include "app/log.h"
 #include "app/text.h"
+#include "disk/eject.h"
 #include "disk/raw_io.h"
 #include "disk/seam.h"
 #include "disk/volumes.h"
 #include "ui/status.h"
+#include "writer/checks.h"
 #include "writer/engine.h"
+#include "writer/refusal.h"
 
 enum {
     CLEAR_BYTES = 1048576,
@@ -20,6 +23,7 @@ enum {
     REFUSED_PASS_PAUSE_MS = 1500,
 };
 static const uint64_t END_CLEARING_MIN_BYTES = 2097152ULL;
+static const int PROGRESS_DONE = 1000;
 
 // Working state of one write; released by the exit procedure.
 struct EngineRun {
@@ -50,108 +54,30 @@ static void set_message_with_error(EngineRun *run, const wchar_t *format, DWORD 
     set_message(run, format, reason);
 }
 
-bool explain_refused_write(DWORD error, wchar_t *message)
-{
-    if (error != ERROR_ACCESS_DENIED) return false;
-    copy_cut(message, MESSAGE_CHARS,
-             L"Windows refused to write to the pen drive. If Windows Security's Controlled "
-             L"folder access is on, allow quenvar-os-usb-writer.exe there, then press Write again.");
-    return true;
-}
-
-static bool is_writable_bus(int bus_type)
-{
-    return bus_type == BusTypeUsb || bus_type == BusTypeSd || bus_type == BusTypeMmc;
-}
-
-static bool same_identity(const DiskCandidate *chosen, uint64_t size, const wchar_t *name,
-                          int bus_type)
-{
-    return size == chosen->size_bytes && wcscmp(name, chosen->name) == 0 &&
-           is_writable_bus(bus_type);
-}
-
-static bool disk_is_unchanged(const DiskCandidate *chosen, uint64_t *fresh_size)
-{
-    wchar_t name[DISK_NAME_CHARS];
-    int bus_type = 0;
-    return identify_disk(chosen->disk_number, fresh_size, name, &bus_type) &&
-           same_identity(chosen, *fresh_size, name, bus_type);
-}
-
 // The number may name another disk by now: taking the volumes offline can
 // take seconds, during which a stick can be swapped. Ask the open handle.
-static bool open_disk_is_unchanged(HANDLE disk, const DiskCandidate *chosen)
+bool open_disk_is_unchanged(HANDLE disk, const DiskCandidate *chosen)
 {
     uint64_t size = 0;
     wchar_t name[DISK_NAME_CHARS];
     int bus_type = 0;
     return identify_open_disk(disk, &size, name, &bus_type) &&
-           same_identity(chosen, size, name, bus_type);
+           disk_matches_choice(chosen, size, name, bus_type);
 }
 
-static void refuse_changed_disk(EngineRun *run)
+// A refusal that the volumes or a lock switch explain, else `format` with the error.
+static void refuse_write(EngineRun *run, const wchar_t *format, DWORD error)
 {
-    set_message(run, L"The pen drive changed since you chose it. Choose it again and press Write.");
-    write_log(L"identity changed for disk %d", run->chosen->disk_number);
+    if (!explain_refused_write(error, &run->held, run->message))
+        set_message_with_error(run, format, error);
 }
 
-static bool holds_windows(int disk_number)
+// Read before every pause of the preparing and before the first write, so
+// a stop is answered at once and never followed by a write.
+static bool stopped(EngineRun *run)
 {
-    if (disk_number < 0 || disk_number >= DISK_NUMBER_LIMIT) return false;
-    return find_system_disks().holds_windows[disk_number] != 0;
-}
-
-// True when the volume holding the file lies on the disk; unknown volumes pass.
-static bool file_is_on_disk(const wchar_t *path, int disk_number)
-{
-    wchar_t mount_point[APP_PATH_CHARS];
-    wchar_t volume[APP_PATH_CHARS];
-    if (!seam.GetVolumePathNameW(path, mount_point, APP_PATH_CHARS)) return false;
-    if (!seam.GetVolumeNameForVolumeMountPointW(mount_point, volume, APP_PATH_CHARS)) return false;
-    size_t length = wcslen(volume);
-    if (length > 0 && volume[length - 1] == L'\\') volume[length - 1] = L'\0';
-    HANDLE handle = seam.CreateFileW(volume, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                     OPEN_EXISTING, 0, NULL);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    bool on_disk = volume_lies_on_disk(handle, disk_number);
-    seam.CloseHandle(handle);
-    return on_disk;
-}
-
-// Taking that disk's volumes offline would pull the program's own code from
-// under it: Windows fails every later page-in and the process dies mid-write.
-static bool program_is_on_disk(int disk_number)
-{
-    wchar_t program[APP_PATH_CHARS];
-    DWORD length = seam.GetModuleFileNameW(NULL, program, APP_PATH_CHARS);
-    program[APP_PATH_CHARS - 1] = L'\0';  // a longer path comes back cut: its volume still shows
-    return length > 0 && file_is_on_disk(program, disk_number);
-}
-
-// Checks that refuse without touching anything; false leaves a message.
-static bool refuse_before_opening(EngineRun *run, const wchar_t *image_path)
-{
-    int number = run->chosen->disk_number;
-    if (!disk_is_unchanged(run->chosen, &run->disk_size)) {
-        refuse_changed_disk(run);
-        return false;
-    }
-    if (holds_windows(number)) {
-        set_message(run, L"That disk holds Windows. It will not be written.");
-        return false;
-    }
-    if (file_is_on_disk(image_path, number)) {
-        set_message(run, L"The ISO file is ON this pen drive, so writing would destroy it. "
-                         L"Copy the ISO to the PC first.");
-        return false;
-    }
-    if (program_is_on_disk(number)) {
-        set_message(run, L"quenvar OS USB Writer is running from this pen drive, so writing "
-                         L"would destroy it. Copy quenvar-os-usb-writer.exe to the PC, start it "
-                         L"from there and press Write again.");
-        return false;
-    }
+    if (!cancel_requested()) return false;
+    set_message(run, L"Stopped. Nothing was written.");
     return true;
 }
 
@@ -177,7 +103,7 @@ static bool size_image(EngineRun *run)
     return true;
 }
 
-static DWORD read_sector_size(HANDLE disk)
+DWORD read_sector_size(HANDLE disk)
 {
     BYTE geometry[40];
     DWORD returned = 0;
@@ -198,12 +124,11 @@ static bool open_disk(EngineRun *run)
                                  FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
                                  FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING, NULL);
     if (run->disk == INVALID_HANDLE_VALUE) {
-        set_message_with_error(run, L"Windows would not let the pen drive be written: %ls",
-                               GetLastError());
+        refuse_write(run, L"Windows would not let the pen drive be written: %ls", GetLastError());
         return false;
     }
     if (!open_disk_is_unchanged(run->disk, run->chosen)) {
-        refuse_changed_disk(run);
+        refuse_changed_disk(run->chosen, run->message);
         return false;
     }
     run->sector_size = read_sector_size(run->disk);
@@ -231,7 +156,7 @@ static void lock_disk(EngineRun *run, int pass)
             return;
         }
         DWORD error = GetLastError();
-        seam.Sleep(DISK_LOCK_RETRY_MS);
+        if (!pause_unless_stopped(DISK_LOCK_RETRY_MS, cancel_requested)) return;
         if (attempt == DISK_LOCK_ATTEMPTS) write_log(L"pass %d: disk lock refused (%lu)", pass, error);
     }
 }
@@ -240,26 +165,27 @@ static void lock_disk(EngineRun *run, int pass)
 static bool take_disk(EngineRun *run)
 {
     for (int pass = 1; pass <= TAKEOVER_PASSES; ++pass) {
-        if (cancel_requested()) {
-            set_message(run, L"Stopped. Nothing was written.");
-            return false;
-        }
+        if (stopped(run)) return false;
         if (!send_to_disk(run->disk, FSCTL_ALLOW_EXTENDED_DASD_IO))
             write_log(L"pass %d: extended DASD I/O refused (%lu)", pass, GetLastError());
         if (pass > 1) take_volumes_offline(run->chosen->disk_number, &run->held);
         lock_disk(run, pass);
+        if (stopped(run)) return false;
         if (transfer_with_retry(run->disk, true, 0, run->zero_buffer, CLEAR_BYTES,
-                                &run->transfer_error)) {
+                                &run->transfer_error, cancel_requested)) {
             write_log(L"pass %d: first write accepted", pass);
             return true;
         }
+        if (stopped(run)) return false;
         write_log(L"pass %d: first write refused (%lu)", pass, run->transfer_error);
-        seam.Sleep(REFUSED_PASS_PAUSE_MS);
+        // No pass unlocks a lock switch.
+        if (run->transfer_error == ERROR_WRITE_PROTECT) break;
+        pause_unless_stopped(REFUSED_PASS_PAUSE_MS, cancel_requested);
     }
-    if (explain_refused_write(run->transfer_error, run->message)) return false;
-    set_message_with_error(run, L"Windows would not let the pen drive be written (%ls). Unplug "
-                                L"it, plug it into another USB port and press Write again.",
-                           run->transfer_error);
+    if (stopped(run)) return false;
+    refuse_write(run, L"Windows would not let the pen drive be written (%ls). Unplug it, plug it "
+                      L"into another USB port and press Write again.",
+                 run->transfer_error);
     return false;
 }
 
@@ -282,11 +208,13 @@ static int write_open_image(EngineRun *run, const wchar_t *image_path, const cha
     report_status(0, L"Preparing the pen drive\x2026");
     take_volumes_offline(run->chosen->disk_number, &run->held);
     write_log(L"%d volume(s) taken offline", run->held.count);
+    if (stopped(run)) return 0;
     if (!open_disk(run)) return 0;
     if (!take_disk(run)) return 0;
     clear_end(run);
     return copy_and_verify_image(run->image, run->image_size, run->disk, run->sector_size,
-                                 run->zero_buffer, expected_digest, damaged, run->message);
+                                 run->zero_buffer, expected_digest, &run->held, damaged,
+                                 run->message);
 }
 
 // Releases in a fixed order: buffer, disk (unlocked, re-read), volumes, image.
@@ -302,16 +230,57 @@ static void release_run(EngineRun *run)
     CloseHandle(run->image);
 }
 
-int write_image_to_disk(const wchar_t *image_path, const char *expected_digest,
-                        const DiskCandidate *chosen, LONG *damaged, wchar_t *message)
+// Windows refuses an eject while any handle is open on the disk or its
+// volumes, so everything is closed first; but in a state where nothing can
+// mount: every volume offline, and the disk not asked to read its new layout,
+// which would bring new volumes for Explorer to open, offer to format or
+// write on. The device is found while all is still held, so the eject
+// follows the last close at once. Refused, the release is finished as usual.
+static bool release_and_eject(EngineRun *run)
+{
+    DWORD device = 0;
+    int number = run->chosen->disk_number;
+    if (!find_removable_device(number, &device)) {
+        write_log(L"eject: no removable device found for disk %d", number);
+        release_run(run);
+        return false;
+    }
+    VirtualFree(run->zero_buffer, 0, MEM_RELEASE);
+    send_to_disk(run->disk, FSCTL_UNLOCK_VOLUME);
+    seam.CloseHandle(run->disk);
+    release_held_volumes_offline(&run->held);
+    CloseHandle(run->image);
+    report_status(PROGRESS_DONE, L"Ejecting the pen drive\x2026");
+    wchar_t reason[EJECT_REASON_CHARS];
+    if (eject_device(device, reason)) {
+        write_log(L"disk %d ejected", number);
+        return true;
+    }
+    write_log(L"eject refused: %ls", reason);
+    wchar_t path[64];
+    format_cut(path, 63, L"\\\\.\\PhysicalDrive%d", number);
+    HANDLE disk = seam.CreateFileW(path, GENERIC_READ | GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
+                                   NULL);
+    if (disk != INVALID_HANDLE_VALUE) {
+        send_to_disk(disk, IOCTL_DISK_UPDATE_PROPERTIES);
+        seam.CloseHandle(disk);
+    }
+    bring_released_volumes_online(&run->held);
+    return false;
+}
+
+static int write_image(const wchar_t *image_path, const char *expected_digest,
+                       const DiskCandidate *chosen, LONG *damaged, wchar_t *message,
+                       bool *ejected)
 {
     EngineRun run = {};
     run.chosen = chosen;
     run.message = message;
     run.disk = INVALID_HANDLE_VALUE;
-    run.held.count = 0;
+    run.held.stop_requested = cancel_requested;
     *damaged = 0;
-    if (!refuse_before_opening(&run, image_path)) return 0;
+    if (!may_write_disk(chosen, image_path, &run.disk_size, message)) return 0;
     run.image = CreateFileW(image_path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                             FILE_FLAG_SEQUENTIAL_SCAN, NULL);
     if (run.image == INVALID_HANDLE_VALUE) {
@@ -319,8 +288,24 @@ int write_image_to_disk(const wchar_t *image_path, const char *expected_digest,
         return 0;
     }
     int result = write_open_image(&run, image_path, expected_digest, damaged);
-    release_run(&run);
+    // Only a proven stick leaves: after a failure or a stop it stays for another try.
+    if (result == 1 && ejected) *ejected = release_and_eject(&run);
+    else release_run(&run);
     message[MESSAGE_CHARS - 1] = L'\0';
     if (result == 0) write_log(L"write failed: %ls", message);
     return result;
+}
+
+int write_image_to_disk(const wchar_t *image_path, const char *expected_digest,
+                        const DiskCandidate *chosen, LONG *damaged, wchar_t *message)
+{
+    return write_image(image_path, expected_digest, chosen, damaged, message, NULL);
+}
+
+int write_image_and_eject(const wchar_t *image_path, const char *expected_digest,
+                          const DiskCandidate *chosen, LONG *damaged, wchar_t *message,
+                          bool *ejected)
+{
+    *ejected = false;
+    return write_image(image_path, expected_digest, chosen, damaged, message, ejected);
 }

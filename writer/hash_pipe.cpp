@@ -21,7 +21,8 @@ static DWORD WINAPI hash_worker(LPVOID parameter)
         HashPipeChunk chunk = pipe->queue[pipe->hashed % HASH_PIPE_QUEUE];
         bool drop = pipe->discard;
         LeaveCriticalSection(&pipe->lock);
-        if (!drop) hash_pipe_calls.sha256_update(pipe->digest, chunk.data, chunk.length);
+        if (!drop && chunk.copy) sha256_duplicate(pipe->digest, chunk.copy);
+        else if (!drop) hash_pipe_calls.sha256_update(pipe->digest, chunk.data, chunk.length);
         EnterCriticalSection(&pipe->lock);
         pipe->hashed++;
         WakeAllConditionVariable(&pipe->changed);
@@ -85,21 +86,31 @@ BYTE *hash_pipe_next_buffer(HashPipe *pipe)
     return pipe->buffers[index];
 }
 
-void hash_pipe_hand(HashPipe *pipe, const BYTE *data, DWORD length)
+// A chunk that is part of a buffer keeps the whole buffer until it is hashed.
+static void enqueue(HashPipe *pipe, const HashPipeChunk &chunk)
 {
-    if (!pipe->worker) {
-        hash_pipe_calls.sha256_update(pipe->digest, data, length);
-        return;
-    }
     EnterCriticalSection(&pipe->lock);
     while (pipe->handed - pipe->hashed >= HASH_PIPE_QUEUE)
         SleepConditionVariableCS(&pipe->changed, &pipe->lock, INFINITE);
-    pipe->queue[pipe->handed % HASH_PIPE_QUEUE] = HashPipeChunk{data, length};
+    pipe->queue[pipe->handed % HASH_PIPE_QUEUE] = chunk;
     pipe->handed++;
     for (int i = 0; i < pipe->buffer_count; ++i)
-        if (pipe->buffers[i] == data) pipe->buffer_free_at[i] = pipe->handed;
+        if (chunk.data >= pipe->buffers[i] && chunk.data < pipe->buffers[i] + BUFFER_BYTES)
+            pipe->buffer_free_at[i] = pipe->handed;
     WakeAllConditionVariable(&pipe->changed);
     LeaveCriticalSection(&pipe->lock);
+}
+
+void hash_pipe_hand(HashPipe *pipe, const BYTE *data, DWORD length)
+{
+    if (!pipe->worker) hash_pipe_calls.sha256_update(pipe->digest, data, length);
+    else enqueue(pipe, HashPipeChunk{data, length, NULL});
+}
+
+void hash_pipe_copy_digest(HashPipe *pipe, Sha256Context *copy)
+{
+    if (!pipe->worker) sha256_duplicate(pipe->digest, copy);
+    else enqueue(pipe, HashPipeChunk{NULL, 0, copy});
 }
 
 void hash_pipe_wait(HashPipe *pipe)

@@ -19,6 +19,7 @@ enum {
 struct HashPipeChunk {
     const BYTE *data;
     DWORD length;
+    Sha256Context *copy;  // set: no data; the digest so far is copied here
 };
 
 struct HashPipe {
@@ -57,10 +58,16 @@ extern const HashPipeCalls default_hash_pipe_calls;
 void hash_pipe_start(HashPipe *pipe, Sha256Context *digest, BYTE *working);
 // The buffer for the next chunk, in ring order, once the worker is done with it.
 BYTE *hash_pipe_next_buffer(HashPipe *pipe);
-// Hands `length` bytes at `data` to the digest. The caller may go on writing
-// the buffer to disk, but changes none of those bytes until the buffer comes
-// back from hash_pipe_next_buffer (the start buffer: until hash_pipe_wait).
+// Hands `length` bytes at `data` (anywhere in a buffer) to the digest. The
+// caller may go on writing the buffer to disk, but changes none of those
+// bytes until the buffer comes back from hash_pipe_next_buffer (the start
+// buffer: until hash_pipe_wait).
 void hash_pipe_hand(HashPipe *pipe, const BYTE *data, DWORD length);
+// Once every chunk handed over so far is in the digest, copies the digest
+// into `copy` (sha256_duplicate), in order with the chunks; so one pass gives
+// the digest of each of several lengths. A copy that fails, or that a stop
+// drops, stays empty.
+void hash_pipe_copy_digest(HashPipe *pipe, Sha256Context *copy);
 // Returns once every chunk handed over is in the digest.
 void hash_pipe_wait(HashPipe *pipe);
 // Drops the chunks not yet hashed, waits for the one being hashed, ends the

@@ -39,8 +39,24 @@ std::string host_quote(const std::string &text)
     return quoted + "'";
 }
 
-// Wine starts a Linux program handed to CreateProcess but gives back neither
-// a handle nor an exit code, so the script leaves its code in a file, written
+bool start_host_program(const std::wstring &command_line)
+{
+    std::vector<wchar_t> writable(command_line.begin(), command_line.end());
+    writable.push_back(0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(NULL, writable.data(), NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL,
+                        &startup, &process))
+        return false;
+    if (process.hProcess && GetProcessId(process.hProcess) == process.dwProcessId) {
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    return true;
+}
+
+// Wine gives back no exit code of a Linux program, so the script leaves its code in a file, written
 // whole under another name first and then renamed.
 int run_host_command(const std::string &command, const std::wstring &folder,
                      std::string *output, DWORD timeout_ms)
@@ -59,16 +75,8 @@ int run_host_command(const std::string &command, const std::wstring &folder,
     if (!write_whole_file(script, body)) return -1;
 
     std::wstring line = L"/bin/sh \"" + std::wstring(unix_script.begin(), unix_script.end()) + L"\"";
-    std::vector<wchar_t> writable(line.begin(), line.end());
-    writable.push_back(0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
     int exit_code = -1;
-    if (CreateProcessW(NULL, writable.data(), NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL,
-                       &startup, &process)) {
-        if (process.hThread) CloseHandle(process.hThread);
-        if (process.hProcess) CloseHandle(process.hProcess);
+    if (start_host_program(line)) {
         for (DWORD waited = 0; waited < timeout_ms && !file_exists(code); waited += POLL_MS)
             Sleep(POLL_MS);
         if (file_exists(code)) exit_code = atoi(read_whole_file(code).c_str());

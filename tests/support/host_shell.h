@@ -13,6 +13,12 @@ std::string host_path(const std::wstring &windows_path);
 // `text` in single quotes for /bin/sh.
 std::string host_quote(const std::string &text);
 
+// Starts a Linux program, given as a whole command line, and returns at once.
+// Wine gives back no handle of it: 32-bit Wine leaves a stale handle value in
+// the thread field, which may by then name one of the caller's own handles, so
+// nothing it returns is closed unless it names the started process.
+bool start_host_program(const std::wstring &command_line);
+
 // Runs `command` with /bin/sh in `folder` (a Windows path, where the command
 // also leaves its output for a moment) and waits up to `timeout_ms` for it.
 // Returns its exit code, or -1 when it could not be started or did not end in

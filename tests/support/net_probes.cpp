@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include "tests/support/host_shell.h"
 #include "tests/support/test_files.h"
 
 uintptr_t net_next_winhttp_handle(void)
@@ -23,16 +24,7 @@ const DWORD SHELL_WAIT_MS = 10000;
 bool run_shell(const std::string &script, const std::wstring &marker)
 {
     std::wstring command = L"/bin/sh -c \"" + std::wstring(script.begin(), script.end()) + L"\"";
-    std::vector<wchar_t> line(command.begin(), command.end());
-    line.push_back(0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(NULL, line.data(), NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL,
-                        &startup, &process))
-        return false;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    if (!start_host_program(command)) return false;
     for (DWORD waited = 0; waited < SHELL_WAIT_MS; waited += 20) {
         if (file_exists(marker)) return true;
         Sleep(20);

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include "tests/support/host_shell.h"
+
 namespace {
 
 const wchar_t HELLO[] = L"quenvar-update-server 4";
@@ -129,16 +131,10 @@ bool start_server(std::string *error)
                source_folder().c_str(), https_port(), control_port(), build.c_str(),
                build.c_str(), IDLE_EXIT_SECONDS);
     command[2047] = 0;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(NULL, command, NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL,
-                        &startup, &process)) {
+    if (!start_host_program(command)) {
         *error = "could not start /usr/bin/python3 for the update server";
         return false;
     }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
     for (DWORD waited = 0; waited < START_WAIT_MS; waited += 100) {
         if (server_answers()) return true;
         Sleep(100);

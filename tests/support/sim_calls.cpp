@@ -130,6 +130,18 @@ Resolution resolve(const wchar_t *path, SimObjectKind *kind, int *index, DWORD *
         *index = volume;
         return RESOLVED;
     }
+    if (starts_with(rest, L"usbstor#disk&sim&")) {  // a disk interface (tests/support/sim_eject.cpp)
+        const wchar_t *p = rest + wcslen(L"usbstor#disk&sim&");
+        int number = 0;
+        SimDisk *disk = read_number(&p, &number) ? sim_find_disk(number) : nullptr;
+        if (!disk || !disk->present) {
+            *error = ERROR_FILE_NOT_FOUND;
+            return REFUSED;
+        }
+        *kind = SIM_OBJ_DISK;
+        *index = number;
+        return RESOLVED;
+    }
     if (starts_with(rest, L"Volume{")) return resolve_volume_name(path, kind, index, error);
     if (starts_with(rest, L"GLOBALROOT\\Device\\Harddisk"))
         return resolve_partition(rest + wcslen(L"GLOBALROOT\\Device\\Harddisk"), kind, index,
@@ -400,11 +412,43 @@ UINT WINAPI sim_GetWindowsDirectoryW(LPWSTR buffer, UINT capacity)
     return (UINT)folder.size();
 }
 
-BOOL WINAPI sim_GetVolumePathNameW(LPCWSTR path, LPWSTR mount_point, DWORD capacity)
+namespace {
+
+// The volume whose name begins `path`, or -1.
+int volume_named_in(const wchar_t *path)
+{
+    SimMachine &m = sim_machine();
+    for (size_t i = 0; i < m.volumes.size(); ++i)
+        if (starts_with(path, m.volumes[i]->name.c_str())) return (int)i;
+    return -1;
+}
+
+// Windows reads \\?\X:\..., \\?\UNC\... and a lettered volume's name as the
+// plain forms and answers in the asked form: `plain_root` stands for `asked_root`.
+std::wstring plain_form(const wchar_t *path, std::wstring *plain_root, std::wstring *asked_root)
+{
+    int v = volume_named_in(path);
+    if (starts_with(path, L"\\\\?\\UNC\\")) {
+        *plain_root = L"\\\\";
+        *asked_root = L"\\\\?\\UNC\\";
+    } else if (starts_with(path, L"\\\\?\\") && path[4] && path[5] == L':') {
+        *asked_root = L"\\\\?\\";
+    } else if (v >= 0 && sim_machine().volumes[v]->letter) {
+        *asked_root = sim_machine().volumes[v]->name;
+        *plain_root = std::wstring(1, sim_machine().volumes[v]->letter) + L":\\";
+    }
+    return *plain_root + (path + asked_root->size());
+}
+
+}  // namespace
+
+BOOL WINAPI sim_GetVolumePathNameW(LPCWSTR asked, LPWSTR mount_point, DWORD capacity)
 {
     SimMachine &m = sim_machine();
     SimGuard guard(m.mutex);
-    std::wstring found;
+    std::wstring found, plain_root, asked_root;
+    std::wstring plain = asked ? plain_form(asked, &plain_root, &asked_root) : L"";
+    const wchar_t *path = asked ? plain.c_str() : nullptr;
     if (path) {
         for (const SimMount &mount : m.mounts)
             if (starts_with(path, mount.folder.c_str()) && mount.folder.size() > found.size())
@@ -418,23 +462,29 @@ BOOL WINAPI sim_GetVolumePathNameW(LPCWSTR path, LPWSTR mount_point, DWORD capac
             const wchar_t *share_end = server_end ? wcschr(server_end + 1, L'\\') : nullptr;
             found = share_end ? std::wstring(path, share_end - path) : std::wstring(path);
             found += L"\\";
+        } else if (found.empty() && volume_named_in(path) >= 0) {
+            found = m.volumes[volume_named_in(path)]->name;
         }
+        if (!found.empty() && !asked_root.empty() && starts_with(found.c_str(), plain_root.c_str()))
+            found = asked_root + found.substr(plain_root.size());
     }
     DWORD error = found.empty() ? ERROR_INVALID_PARAMETER : 0;
     if (!error && !copy_name(found, mount_point, capacity)) error = ERROR_FILENAME_EXCED_RANGE;
-    record_query(L"GetVolumePathNameW", path, error == 0, error);
+    record_query(L"GetVolumePathNameW", asked, error == 0, error);
     SetLastError(error);
     return error == 0;
 }
 
-BOOL WINAPI sim_GetVolumeNameForVolumeMountPointW(LPCWSTR mount_point, LPWSTR name,
-                                                  DWORD capacity)
+BOOL WINAPI sim_GetVolumeNameForVolumeMountPointW(LPCWSTR asked, LPWSTR name, DWORD capacity)
 {
     SimMachine &m = sim_machine();
     SimGuard guard(m.mutex);
     int volume = -1;
     DWORD error = 0;
-    size_t length = mount_point ? wcslen(mount_point) : 0;
+    std::wstring plain_root, asked_root;
+    std::wstring plain = asked ? plain_form(asked, &plain_root, &asked_root) : L"";
+    const wchar_t *mount_point = plain.c_str();
+    size_t length = plain.size();
     if (length == 0 || mount_point[length - 1] != L'\\') {
         error = ERROR_INVALID_NAME;
     } else {
@@ -442,13 +492,16 @@ BOOL WINAPI sim_GetVolumeNameForVolumeMountPointW(LPCWSTR mount_point, LPWSTR na
             if (_wcsicmp(mount.folder.c_str(), mount_point) == 0) volume = mount.volume;
         if (volume < 0 && length == 3 && iswalpha(mount_point[0]) && mount_point[1] == L':')
             volume = volume_of_letter(mount_point[0]);
+        if (volume < 0 && volume_named_in(mount_point) >= 0 &&
+            m.volumes[volume_named_in(mount_point)]->name.size() == length)
+            volume = volume_named_in(mount_point);
         if (volume < 0 || volume >= (int)m.volumes.size() ||
             !sim_volume_present(*m.volumes[volume]))
             error = ERROR_NOT_A_REPARSE_POINT;
     }
     if (!error && !copy_name(m.volumes[volume]->name, name, capacity))
         error = ERROR_FILENAME_EXCED_RANGE;
-    record_query(L"GetVolumeNameForVolumeMountPointW", mount_point, error == 0, error);
+    record_query(L"GetVolumeNameForVolumeMountPointW", asked, error == 0, error);
     SetLastError(error);
     return error == 0;
 }

@@ -40,6 +40,12 @@ struct SimMachineTest : ::testing::Test {
     }
 
     std::vector<std::wstring> log_lines() { return sim_read_log_lines(folder); }
+    // Disk 0 with C:, where the scratch folder and the program lie.
+    static void add_windows_disk(void)
+    {
+        sim_add_disk(0, BusTypeSata, 64 * 1048576ULL, "ATA", "System SSD");
+        sim_add_partition_volume(0, 1, L'C', DRIVE_FIXED);
+    }
 
     static std::string narrow(const std::wstring &text)
     {

@@ -200,6 +200,10 @@ DWORD answer(DWORD code, Call &call)
     case FSCTL_DISMOUNT_VOLUME: return dismount_volume(call);
     case IOCTL_VOLUME_OFFLINE: return set_offline(call, true);
     case IOCTL_VOLUME_ONLINE: return set_offline(call, false);
+    case IOCTL_DISK_IS_WRITABLE: {
+        SimDisk *disk = sim_find_disk(sim_object_disk(call.handle->kind, call.handle->index));
+        return disk && disk->write_protected ? ERROR_WRITE_PROTECT : 0;
+    }
     case FSCTL_ALLOW_EXTENDED_DASD_IO: {
         SimDisk *disk = call.handle->kind == SIM_OBJ_DISK ? sim_find_disk(call.handle->index)
                                                           : nullptr;

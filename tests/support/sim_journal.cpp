@@ -24,6 +24,7 @@ const wchar_t *kind_name(SimEventKind kind)
     case SIM_FIND_VOLUME: return L"find-volume";
     case SIM_QUERY: return L"query";
     case SIM_SLEEP: return L"sleep";
+    case SIM_EJECT: return L"eject";
     }
     return L"?";
 }

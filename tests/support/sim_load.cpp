@@ -154,6 +154,17 @@ int volume_by_reference(const std::string &text)
     return -1;
 }
 
+// eject-veto=TYPE or TYPE:NAME, TYPE a PNP_VETO_TYPE number.
+bool parse_veto(const std::string &text, SimDisk *disk)
+{
+    size_t colon = text.find(':');
+    uint64_t type = 0;
+    if (!parse_number(text.substr(0, colon), &type)) return false;
+    disk->eject_veto = (int)type;
+    disk->eject_veto_name = colon == std::string::npos ? L"" : widen(text.substr(colon + 1));
+    return true;
+}
+
 bool load_disk(Statement &s)
 {
     uint64_t number = 0;
@@ -175,6 +186,7 @@ bool load_disk(Statement &s)
         else if (key == "descriptor") ok = parse_hex(value, &disk->descriptor);
         else if (key == "backing") ok = sim_content_use_file(disk, widen(value).c_str());
         else if (key == "hold") disk->hold_path = widen(value);
+        else if (key == "eject-veto") ok = parse_veto(value, disk);
         else if (!numeric) ok = false;
         else if (key == "size") disk->size = n;
         else if (key == "removable") disk->removable = n != 0;
@@ -191,6 +203,7 @@ bool load_disk(Statement &s)
         else if (key == "write-rate") disk->write_rate = n;
         else if (key == "read-rate") disk->read_rate = n;
         else if (key == "open-delay") disk->open_delay_ms = (DWORD)n;
+        else if (key == "write-protected") disk->write_protected = n != 0;
         else ok = lock_key(key, n, &disk->lock);
         if (!ok) {
             s.failure = "disk: bad " + key + "=" + value;

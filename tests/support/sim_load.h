@@ -16,8 +16,11 @@
 //         capacity=BYTES (a fake disk that keeps only these) pull-after=BYTES
 //         write-rate=BYTES read-rate=BYTES (per second, with the real clock only)
 //         open-delay=MS (each open of the disk takes MS, with the real clock only)
+//         write-protected=1 (its lock switch set: writes refused)
 //         backing=PATH present=0 hold=PATH hold-after=BYTES (transfers wait while
-//         the file PATH exists, once BYTES have moved) and the lock keys below]
+//         the file PATH exists, once BYTES have moved)
+//         eject-veto=TYPE[:NAME] (the eject is refused with that PNP_VETO_TYPE)
+//         and the lock keys below]
 //   volume NAME|- [letter=E type=removable|fixed|remote|cdrom|ramdisk|unknown|noroot|N
 //        disk=N partition=P [offset= length=]     (a volume on one partition)
 //        extent=DISK:OFFSET:LENGTH ...              (or any extents, even across disks)

@@ -190,6 +190,8 @@ void sim_reset(void)
     m.hook = nullptr;
     m.hook_context = nullptr;
     m.names_made = 0;
+    m.listed_disks.clear();
+    m.device_lists_open = 0;
 }
 
 void sim_install(void)
@@ -210,6 +212,13 @@ void sim_install(void)
     seam.GetVolumePathNameW = sim_GetVolumePathNameW;
     seam.GetVolumeNameForVolumeMountPointW = sim_GetVolumeNameForVolumeMountPointW;
     seam.GetModuleFileNameW = sim_GetModuleFileNameW;
+    seam.SetupDiGetClassDevsW = sim_SetupDiGetClassDevsW;
+    seam.SetupDiEnumDeviceInterfaces = sim_SetupDiEnumDeviceInterfaces;
+    seam.SetupDiGetDeviceInterfaceDetailW = sim_SetupDiGetDeviceInterfaceDetailW;
+    seam.SetupDiDestroyDeviceInfoList = sim_SetupDiDestroyDeviceInfoList;
+    seam.CM_Get_Parent = sim_CM_Get_Parent;
+    seam.CM_Get_DevNode_Registry_PropertyW = sim_CM_Get_DevNode_Registry_PropertyW;
+    seam.CM_Request_Device_EjectW = sim_CM_Request_Device_EjectW;
     virtual_clock_install();
     seam.Sleep = sim_Sleep;
 }
@@ -516,6 +525,7 @@ std::string sim_audit(void)
     for (auto &p : m.partitions)
         check_lock(p->lock, L"partition " + std::to_wstring(p->disk) + L":" +
                                 std::to_wstring(p->number));
+    if (m.device_lists_open) findings += "device information list not destroyed\n";
     for (const std::string &finding : m.misuse) findings += "misuse: " + finding + "\n";
     return findings;
 }

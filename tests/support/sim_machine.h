@@ -63,6 +63,7 @@ struct SimDisk {
     DWORD bytes_per_sector = 512;
     DWORD geometry_error = 0;
     DWORD dasd_error = 0;
+    bool write_protected = false; // a locked switch: IOCTL_DISK_IS_WRITABLE and writes refused
     // A fake-capacity disk keeps only its first `true_capacity` bytes; writes
     // beyond are accepted and lost, reads there return other data. 0: honest.
     uint64_t true_capacity = 0;
@@ -80,6 +81,11 @@ struct SimDisk {
     DWORD open_delay_ms = 0;      // each open takes this long, with the real clock only
     LONGLONG busy_until = 0;      // performance-counter time its last transfer ends
     int update_properties_calls = 0;
+    // The eject request: refused with this veto type (-1: none) and name;
+    // granted, the disk leaves as if pulled out.
+    int eject_veto = -1;
+    std::wstring eject_veto_name;
+    int ejects = 0;
     SimLockable lock;
     std::vector<SimFault> faults;
     SimContent *content = nullptr;
@@ -207,6 +213,7 @@ enum SimEventKind {
     SIM_FIND_VOLUME,   // FindFirstVolumeW, FindNextVolumeW, FindVolumeClose
     SIM_QUERY,         // letters, drive types, Windows directory, mount points
     SIM_SLEEP,         // length
+    SIM_EJECT,         // the device asked to leave (path: its id; error: the answer)
 };
 
 struct SimEvent {

@@ -2,6 +2,9 @@
 #pragma once
 #include "tests/support/sim_machine.h"
 
+#include <setupapi.h>
+#include <cfgmgr32.h>
+
 #include <map>
 #include <memory>
 #include <mutex>
@@ -48,6 +51,8 @@ struct SimMachine {
     void (*hook)(const SimEvent &, void *) = nullptr;
     void *hook_context = nullptr;
     int names_made = 0;
+    std::vector<int> listed_disks;   // of the one device information list
+    int device_lists_open = 0;
 };
 
 SimMachine &sim_machine(void);
@@ -110,3 +115,18 @@ BOOL WINAPI sim_GetVolumeNameForVolumeMountPointW(LPCWSTR mount_point, LPWSTR na
                                                   DWORD capacity);
 void WINAPI sim_Sleep(DWORD milliseconds);
 DWORD WINAPI sim_GetModuleFileNameW(HMODULE module, LPWSTR name, DWORD capacity);
+HDEVINFO WINAPI sim_SetupDiGetClassDevsW(const GUID *guid, PCWSTR enumerator, HWND parent,
+                                         DWORD flags);
+BOOL WINAPI sim_SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA device,
+                                            const GUID *guid, DWORD index,
+                                            PSP_DEVICE_INTERFACE_DATA data);
+BOOL WINAPI sim_SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
+                                                 PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail,
+                                                 DWORD size, PDWORD required,
+                                                 PSP_DEVINFO_DATA device);
+BOOL WINAPI sim_SetupDiDestroyDeviceInfoList(HDEVINFO set);
+CONFIGRET WINAPI sim_CM_Get_Parent(PDEVINST parent, DEVINST node, ULONG flags);
+CONFIGRET WINAPI sim_CM_Get_DevNode_Registry_PropertyW(DEVINST node, ULONG property, PULONG type,
+                                                       PVOID buffer, PULONG length, ULONG flags);
+CONFIGRET WINAPI sim_CM_Request_Device_EjectW(DEVINST node, PPNP_VETO_TYPE veto, LPWSTR name,
+                                              ULONG name_length, ULONG flags);

@@ -93,6 +93,7 @@ DWORD checks(Transfer &t)
     t.at = t.region.offset + h.position;
     SimLockable *lock = sim_object_lock(h.kind, h.index);
     if (lock->locked_by && lock->locked_by != h.serial) return ERROR_ACCESS_DENIED;
+    if (t.write && t.disk->write_protected) return ERROR_WRITE_PROTECT;
     return alignment_error(t);
 }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "disk/disks.h"
+#include "disk/file_volume.h"
 #include "disk/seam.h"
 #include "tests/support/sim_fixture.h"
 
@@ -435,6 +436,27 @@ TEST_F(DiscoveryTest, VolumeWithMoreExtentsThanTheAnswerHoldsGivesNone)
     EXPECT_EQ(volume_disk_numbers(volume, numbers), 0);
     seam.CloseHandle(volume);
     EXPECT_EQ(sim_count(SIM_IOCTL, L"M:", IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS), 1);
+}
+
+// ---- which disk a file lies on ---------------------------------------------------
+
+// The same-disk rules read the \\?\ forms as the plain ones; what cannot be
+// placed is not taken for elsewhere.
+TEST_F(DiscoveryTest, FileIsPlacedOnItsVolumesDiskWhateverTheFormOfItsPath)
+{
+    sim_add_disk(1, BusTypeUsb, 16 * GIB);
+    std::wstring e = sim_volume(sim_add_partition_volume(1, 1, L'E'))->name;
+    std::wstring c = sim_volume(0)->name;
+    sim_add_mount_folder(L"C:\\mnt\\stick\\", 1);
+    sim_add_letter(L'Z', DRIVE_REMOTE);
+    struct Case { std::wstring path; FilePlace place; } cases[] = {
+        {L"E:\\os.iso", FILE_ON_DISK}, {L"\\\\?\\E:\\os.iso", FILE_ON_DISK},
+        {e + L"os.iso", FILE_ON_DISK}, {L"\\\\?\\C:\\mnt\\stick\\os.iso", FILE_ON_DISK},
+        {c + L"mnt\\stick\\os.iso", FILE_ON_DISK}, {L"\\\\?\\C:\\os.iso", FILE_ELSEWHERE},
+        {L"\\\\?\\UNC\\server\\share\\os.iso", FILE_ELSEWHERE}, {L"Z:\\os.iso", FILE_ELSEWHERE},
+        {L"Q:\\os.iso", FILE_UNPLACED}, {L"\\\\?\\GLOBALROOT\\Device\\X\\os.iso", FILE_UNPLACED},
+    };
+    for (const Case &c : cases) EXPECT_EQ(where_file_lies(c.path.c_str(), 1), c.place) << narrow(c.path);
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ struct VolumesTest : SimMachineTest {
     void SetUp() override
     {
         SimMachineTest::SetUp();
-        held.count = 0;
+        held = HeldVolumes();
         sim_add_disk(0, BusTypeSata, 256 * GIB);
         sim_add_partition_volume(0, 2, L'C', DRIVE_FIXED);
         sim_add_disk(1, BusTypeUsb, 16 * GIB);
@@ -57,6 +57,7 @@ TEST_F(VolumesTest, OneLetteredVolumeIsLockedDismountedAndHeldAtTheFirstAttempt)
     EXPECT_EQ(lock_attempts(), 1);
     EXPECT_EQ(sim_volume(e)->lock.dismounts, 1);
     EXPECT_NE(sim_volume(e)->lock.locked_by, 0UL);
+    EXPECT_TRUE(held.locked[0] && held.dismounted[0] && !held.offline[0]);
     EXPECT_EQ(sim_count(SIM_IOCTL, nullptr, IOCTL_VOLUME_OFFLINE), 0);  // locked is enough
     EXPECT_EQ(virtual_clock_slept_ms(), 0ULL);
     // Partition 1 is held through its volume; 2 to 16 do not exist and fail silently.
@@ -82,6 +83,7 @@ TEST_F(VolumesTest, VolumeWithAnotherProgramsFileIsTriedTwentyTimesThenDismounte
     EXPECT_EQ(sim_count(SIM_SLEEP), 20);
     EXPECT_EQ(sim_volume(e)->lock.dismounts, 1);
     EXPECT_TRUE(sim_volume(e)->lock.offline);
+    EXPECT_TRUE(!held.locked[0] && held.dismounted[0] && held.offline[0]);
     EXPECT_EQ(log_lines(),
               (std::vector<std::wstring>{device_name(e) + L" would not lock (5) - dismounting it anyway",
                                          L"took " + device_name(e) + L" offline"}));
@@ -111,6 +113,7 @@ TEST_F(VolumesTest, FailedDismountIsLoggedAndTheVolumeStillHeld)
                                L"took " + device_name(e) + L" offline"}));
     // Still mounted, it is not taken offline: that needs a dismount first.
     EXPECT_EQ(sim_count(SIM_IOCTL, nullptr, IOCTL_VOLUME_OFFLINE), 0);
+    EXPECT_FALSE(held.locked[0] || held.dismounted[0] || held.offline[0]);
 }
 
 TEST_F(VolumesTest, VolumeThatWillNotOpenForWritingIsLoggedAndSkipped)
@@ -123,6 +126,9 @@ TEST_F(VolumesTest, VolumeThatWillNotOpenForWritingIsLoggedAndSkipped)
     std::vector<std::wstring> lines = log_lines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0], L"could not open volume " + device_name(e) + L" (32)");
+    ASSERT_EQ(held.unheld_count, 1);  // left mounted, unless its partition is released
+    EXPECT_EQ(std::wstring(held.unheld_names[0]), device_name(e));
+    EXPECT_EQ(held.unheld_partition_numbers[0], 1);
 }
 
 TEST_F(VolumesTest, VolumesElsewhereOrUnopenableAreSkippedSilently)
@@ -244,6 +250,8 @@ TEST_F(VolumesTest, FullSetLocksAndDismountsTheRestButClosesIt)
     EXPECT_EQ(last->lock.locked_by, 0UL);
     EXPECT_EQ(sim_count_log_lines(log_lines(), L"took "), 32);
     EXPECT_EQ(sim_open_handles(), 32);
+    ASSERT_EQ(held.unheld_count, 1);
+    EXPECT_EQ(std::wstring(held.unheld_names[0]), device_name(volumes.back()));
 }
 
 TEST_F(VolumesTest, VolumeTakenOfflineIsOnlineAgainBeforeItsHandleIsUnlockedAndClosed)

@@ -195,6 +195,7 @@ struct EngineHashingTest : SimMachineTest {
         pipe = new PipeWatch;
         watch = pipe;
         hash_pipe_calls = {watched_create_thread, watched_alloc, watched_free, watched_update};
+        add_windows_disk();
         sim_add_disk(STICK, BusTypeUsb, 16 * MIB, "Quenvar ", "Stick    ");
         sim_add_partition_volume(STICK, 1, L'E');
     }

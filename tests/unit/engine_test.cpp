@@ -1,6 +1,8 @@
 // The write-and-verify engine on a simulated pen drive.
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <string>
 #include <vector>
 
@@ -12,6 +14,7 @@
 #include "tests/support/test_files.h"
 #include "tests/support/virtual_clock.h"
 #include "ui/status.h"
+#include "writer/check.h"
 #include "writer/engine.h"
 
 namespace {
@@ -55,6 +58,7 @@ struct EngineTest : SimMachineTest {
         SimDisk *disk = sim_add_disk(STICK, BusTypeUsb, size, "Quenvar ", "Stick    ");
         disk->bytes_per_sector = sector;
         sim_add_partition_volume(STICK, 1, L'E');
+        add_windows_disk();
         chosen.disk_number = STICK;
         chosen.size_bytes = size;
         wcscpy(chosen.name, L"Quenvar Stick");
@@ -268,7 +272,8 @@ TEST_F(EngineTest, ChangedDiskIsRefusedAndNothingIsTouched)
 TEST_F(EngineTest, WindowsDiskIsRefusedWithoutALogLine)
 {
     add_stick(8 * MIB);
-    sim_add_partition_volume(STICK, 2, L'C', DRIVE_FIXED);
+    sim_set_windows_directory(L"D:\\Windows");
+    sim_add_partition_volume(STICK, 2, L'D', DRIVE_FIXED);
     make_image(2 * MIB, 29);
     EXPECT_EQ(write(), 0);
     EXPECT_STREQ(message, L"That disk holds Windows. It will not be written.");
@@ -276,24 +281,37 @@ TEST_F(EngineTest, WindowsDiskIsRefusedWithoutALogLine)
     EXPECT_EQ(log(), "");
 }
 
-TEST_F(EngineTest, ImageOnTheChosenStickIsRefused)
+// In a folder where the stick is mounted, or the program started from it,
+// named plainly or in a \\?\ form.
+TEST_F(EngineTest, ImageOrProgramOnTheChosenStickIsRefusedWhateverTheirPathsForm)
 {
-    add_stick(8 * MIB);
-    make_image(2 * MIB, 31);
-    sim_add_mount_folder((folder + L"\\").c_str(), 0);
-    EXPECT_EQ(write(), 0);
-    EXPECT_STREQ(message, L"The ISO file is ON this pen drive, so writing would destroy it. "
-                          L"Copy the ISO to the PC first.");
-    EXPECT_EQ(writes(), 0);
-    EXPECT_EQ(log(), "");
+    for (int form = 0; form < 5; ++form) {
+        sim_reset();
+        add_stick(8 * MIB);
+        make_image(2 * MIB, 31);
+        if (form < 3) sim_add_mount_folder((folder + L"\\").c_str(), 0);  // else on C:
+        std::wstring c_volume = sim_volume(1)->name, e_volume = sim_volume(0)->name;
+        if (form == 1) image_path = L"\\\\?\\" + image_path;
+        if (form == 2) image_path = c_volume + image_path.substr(3);
+        if (form == 3) sim_set_program_path(L"\\\\?\\E:\\quenvar-os-usb-writer.exe");
+        if (form == 4) sim_set_program_path((e_volume + L"quenvar-os-usb-writer.exe").c_str());
+        EXPECT_EQ(write(), 0);
+        EXPECT_EQ(std::wstring(message).rfind(form < 3 ? L"The ISO file is ON this pen drive, so "
+                                                        L"writing would destroy it. Copy the ISO"
+                                                      : L"quenvar OS USB Writer is running from "
+                                                        L"this pen drive", 0),
+                  0u) << form << narrow(message);
+        EXPECT_EQ(writes(), 0);
+        EXPECT_EQ(log(), "");
+    }
 }
 
 // The refusal decides as the takeover does: device number first, then extents.
-TEST_F(EngineTest, ImageVolumeFoundByEitherAnswerIsRefusedOneWithNeitherIsWritten)
+TEST_F(EngineTest, ImageVolumeFoundByEitherAnswerOrByNeitherIsRefused)
 {
     struct Answers { bool number, extents; int result; };
     for (Answers answers : {Answers{true, false, 0}, Answers{false, true, 0},
-                            Answers{false, false, 1}}) {
+                            Answers{false, false, 0}}) {
         sim_reset();
         add_stick(8 * MIB);
         // Behind the image's bytes, so a volume that nothing can place is no obstacle.
@@ -316,8 +334,7 @@ TEST_F(EngineTest, ImageVolumeFoundByEitherAnswerIsRefusedOneWithNeitherIsWritte
 TEST_F(EngineTest, ImageElsewhereOrOnAnUnknownVolumePasses)
 {
     add_stick(8 * MIB);
-    sim_add_disk(0, BusTypeSata, 64 * MIB, "Disk", "");
-    int other = sim_add_partition_volume(0, 1, L'D', DRIVE_FIXED);
+    int other = sim_add_partition_volume(0, 2, L'D', DRIVE_FIXED, 8 * MIB);
     make_image(2 * MIB, 37);
     sim_add_mount_folder((folder + L"\\").c_str(), other);
     EXPECT_EQ(write(), 1);
@@ -373,7 +390,7 @@ TEST_F(EngineTest, DiskThatWillNotOpenReleasesTheVolumes)
     // Identified first, then refused once its volumes are offline.
     sim_set_hook([](const SimEvent &event, void *context) {
         if (event.kind == SIM_IOCTL && event.code == FSCTL_DISMOUNT_VOLUME)
-            ((SimDisk *)context)->lock.rw_open_error = ERROR_ACCESS_DENIED;
+            ((SimDisk *)context)->lock.rw_open_error = ERROR_GEN_FAILURE;
     }, disk);
     EXPECT_EQ(write(), 0);
     std::wstring text = message;
@@ -388,7 +405,7 @@ TEST_F(EngineTest, FourRefusedPassesTakeTheirTimeOnTheVirtualClock)
     SimDisk *disk = add_stick(8 * MIB);
     make_image(2 * MIB, 43);
     disk->lock.lock_refusals = 1000;
-    add_fault(SIM_FAULT_WRITE, 0, MIB, -1, ERROR_WRITE_PROTECT);
+    add_fault(SIM_FAULT_WRITE, 0, MIB, -1, ERROR_GEN_FAILURE);
     EXPECT_EQ(write(), 0);
     EXPECT_GE(virtual_clock_slept_ms(), 26400u);
     std::wstring text = message;
@@ -397,7 +414,7 @@ TEST_F(EngineTest, FourRefusedPassesTakeTheirTimeOnTheVirtualClock)
               std::wstring::npos);
     for (int pass = 1; pass <= 4; ++pass) {
         EXPECT_TRUE(logged("pass " + std::to_string(pass) + ": disk lock refused (5)"));
-        EXPECT_TRUE(logged("pass " + std::to_string(pass) + ": first write refused (19)"));
+        EXPECT_TRUE(logged("pass " + std::to_string(pass) + ": first write refused (31)"));
     }
     EXPECT_EQ(writes(), 12);  // three attempts in each pass
     EXPECT_EQ(accepted_writes(), 0);
@@ -440,7 +457,7 @@ TEST_F(EngineTest, EndClearingFailureIsLoggedAndTheWriteGoesOn)
 
 struct StopRule {
     SimEventKind kind;
-    uint64_t offset;
+    uint64_t offset;  // of a transfer; of a pause, its length
     int occurrence;  // stop after this many matching events
     int seen;
 };
@@ -448,7 +465,8 @@ struct StopRule {
 void stop_on_event(const SimEvent &event, void *context)
 {
     StopRule *rule = (StopRule *)context;
-    if (event.kind == rule->kind && event.offset == rule->offset && ++rule->seen == rule->occurrence)
+    uint64_t at = event.kind == SIM_SLEEP ? event.length : event.offset;
+    if (event.kind == rule->kind && at == rule->offset && ++rule->seen == rule->occurrence)
         set_cancel_flag(1);
 }
 
@@ -504,18 +522,53 @@ TEST_F(EngineTest, ChunkWriteFailureNamesTheOffsetInMegabytes)
     EXPECT_TRUE(logged("write at 2097152 failed (attempt 3, error 23, 0 of 1048576 bytes)"));
 }
 
-// Controlled folder access refuses with access denied, at the first write or later.
-TEST_F(EngineTest, WriteRefusedWithAccessDeniedPointsToWindowsSecurity)
+// Access denied names the volume that stayed mounted (Explorer open on it:
+// no lock, no dismount; or not even opened for writing, under --legacy-locks);
+// with every volume released, what is left: security software or a policy.
+TEST_F(EngineTest, WriteRefusedWithAccessDeniedSaysWhatIsKnownOfTheVolumes)
 {
-    for (uint64_t offset : {(uint64_t)0, 2 * MIB}) {
+    struct Case { uint64_t fault_at; int kept; const wchar_t *says; } cases[] = {
+        {0, 0, L"though nothing on this PC should be using it now. Security software"},
+        {2 * MIB, 0, L"allow quenvar-os-usb-writer.exe in Windows Security's Controlled folder"},
+        {0, 1, L"because a program is using E:. Close the programs and windows that show"},
+        {0, 2, L"because a program is using E:. Close"},
+        {0, 3, L"because a program is using a part of the pen drive. Close"},
+    };
+    for (const Case &c : cases) {
         sim_reset();
         add_stick(8 * MIB);
         make_image(4 * MIB, 97);
-        add_fault(SIM_FAULT_WRITE, offset, 1, -1, ERROR_ACCESS_DENIED);
+        if (!c.kept) add_fault(SIM_FAULT_WRITE, c.fault_at, 1, -1, ERROR_ACCESS_DENIED);
+        SimLockable &lock = sim_volume(0)->lock;
+        lock.foreign_open_files = c.kept == 1 || c.kept == 3;
+        lock.dismount_error = lock.foreign_open_files ? ERROR_BUSY : 0;
+        lock.rw_open_error = c.kept == 2 ? ERROR_SHARING_VIOLATION : 0;
+        SetEnvironmentVariableW(L"QV_NO_PARTITION_LOCK", c.kept == 2 ? L"1" : NULL);
+        if (c.kept == 3) sim_volume(0)->letter = 0;
         EXPECT_EQ(write(), 0);
-        EXPECT_STREQ(message, L"Windows refused to write to the pen drive. If Windows Security's "
-                              L"Controlled folder access is on, allow quenvar-os-usb-writer.exe "
-                              L"there, then press Write again.") << offset;
+        std::wstring text = message;
+        EXPECT_NE(text.find(c.says), std::wstring::npos) << c.kept << narrow(text);
+        EXPECT_EQ(text.find(L"Controlled") == std::wstring::npos, c.kept > 0) << narrow(text);
+        EXPECT_EQ(log().find("stayed mounted") == std::string::npos, c.kept == 0) << log();
+    }
+}
+
+TEST_F(EngineTest, WriteProtectedStickIsRefusedBeforeAnythingIsTakenOrWhenTheWriteSaysSo)
+{
+    for (bool reported : {false, true}) {
+        sim_reset();
+        SimDisk *disk = add_stick(8 * MIB);
+        make_image(2 * MIB, 43);
+        disk->write_protected = reported;
+        if (!reported) add_fault(SIM_FAULT_WRITE, 0, MIB, -1, ERROR_WRITE_PROTECT);
+        EXPECT_EQ(write(), 0);
+        std::wstring text = message;
+        EXPECT_NE(text.find(L"has a lock switch, slide the switch"), std::wstring::npos);
+        EXPECT_NE(text.find(L"a setting of this PC makes pen drives read-only: ask the PC's "
+                            L"administrator, or use another PC."), std::wstring::npos);
+        EXPECT_EQ(sim_count(SIM_IOCTL, nullptr, FSCTL_LOCK_VOLUME), reported ? 0 : 2);
+        EXPECT_EQ(writes(), reported ? 0 : 3) << "one pass: no pass unlocks a switch";
+        EXPECT_EQ(logged("disk 2 is write-protected"), reported);
     }
 }
 
@@ -812,22 +865,97 @@ TEST_F(EngineTest, VolumeInUseIsKeptOfflineSoAForeignTouchCannotStopTheCopy)
     EXPECT_EQ(sim_count(SIM_IOCTL, L"Volume{", IOCTL_VOLUME_ONLINE), 1);
 }
 
-void stop_on_refusal(const SimEvent &event, void *)
+// Volume lock, disk lock, first-write retry, refused pass: the first pause of
+// each is the last pause, and no write follows the stop.
+TEST_F(EngineTest, StopDuringAnyPauseOfThePreparingGivesUpAtOnceAndWritesNothing)
 {
-    if (event.kind == SIM_WRITE && event.offset == 0 && !event.ok) set_cancel_flag(1);
+    struct Case { DWORD pause; uint64_t slept; int writes; } cases[] = {
+        {250, 250, 0}, {300, 800, 0}, {700, 1800, 1}, {1500, 4700, 3}};
+    for (const Case &c : cases) {
+        sim_reset();
+        SimDisk *disk = add_stick(8 * MIB);
+        make_image(2 * MIB, 149);
+        sim_volume(0)->lock.lock_refusals = disk->lock.lock_refusals = 2;
+        add_fault(SIM_FAULT_WRITE, 0, MIB, 3, ERROR_CRC);  // the first pass's attempts
+        set_cancel_flag(0);
+        unsigned long long slept_before = virtual_clock_slept_ms();
+        StopRule rule = {SIM_SLEEP, c.pause, 1, 0};
+        sim_set_hook(stop_on_event, &rule);
+        EXPECT_EQ(write(), 0);
+        sim_set_hook(nullptr, nullptr);
+        EXPECT_STREQ(message, L"Stopped. Nothing was written.") << c.pause;
+        EXPECT_EQ(virtual_clock_slept_ms() - slept_before, c.slept) << c.pause;
+        EXPECT_EQ(writes(), c.writes) << c.pause;
+    }
 }
 
-TEST_F(EngineTest, StopDuringARefusedPassIsSeenAtTheStartOfTheNext)
+// A check reads once, to the longest image that fits, and copies the digest
+// where each image ends, mid-chunk or on a chunk's edge; the first image held wins.
+TEST_F(EngineTest, CheckCopiesTheDigestAtEveryImageLengthInOneRead)
 {
-    add_stick(8 * MIB);
-    make_image(2 * MIB, 149);
-    add_fault(SIM_FAULT_WRITE, 0, MIB, -1, ERROR_ACCESS_DENIED);
-    sim_set_hook(stop_on_refusal, nullptr);
-    EXPECT_EQ(write(), 0);
-    EXPECT_STREQ(message, L"Stopped. Nothing was written.");
-    EXPECT_TRUE(logged("pass 1: first write refused (5)"));
-    EXPECT_EQ(log().find("pass 2:"), std::string::npos);
-    EXPECT_EQ(accepted_writes(), 0);
+    add_stick(64 * MIB);
+    std::string content = test_pattern(5 * MIB + 123, 3);
+    sim_write_content(STICK, 0, content.data(), content.size());
+    const uint64_t sizes[] = {2 * MIB + 100, 3 * MIB / 2, 3 * MIB, 5 * MIB + 123, 128 * MIB};
+    KnownImage images[5] = {};
+    for (int i = 0; i < 5; ++i) {
+        images[i].size = sizes[i];
+        strcpy(images[i].digest, sha256_text(content.substr(0, (size_t)sizes[i])).c_str());
+    }
+    images[0].digest[0] ^= 1;  // not what the stick holds
+    int matched = -1;
+    EXPECT_EQ(check_disk(&chosen, images, 5, &matched, message), CHECK_INTACT);
+    EXPECT_EQ(matched, 1);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(logged("sha over " + std::to_string(sizes[i]) + " bytes " +
+                           sha256_text(content.substr(0, (size_t)sizes[i])))) << log();
+    EXPECT_EQ(sim_count(SIM_READ), 6);
+    EXPECT_EQ(sim_writes_to_disk(STICK), 0);
+    for (int i = 1; i < 4; ++i) images[i].digest[0] ^= 1;
+    EXPECT_EQ(check_disk(&chosen, images, 5, &matched, message), CHECK_DIFFERS);
+    EXPECT_STREQ(message, CHECK_DIFFERS_TEXT);
+}
+
+// A proven stick leaves with its volumes offline and its new layout unread,
+// so Windows mounts nothing before; a veto, or a stick pulled out before the
+// request, ends in the plain release, and the write is still a success.
+TEST_F(EngineTest, ProvenStickIsEjectedAndARefusedEjectFinishesThePlainRelease)
+{
+    SimDisk *disk = add_stick(64 * MIB);
+    make_image(2 * MIB + 5);
+    bool ejected = false;
+    auto write_and_eject = [&] {
+        return write_image_and_eject(image_path.c_str(), nullptr, &chosen, &damaged, message,
+                                     &ejected);
+    };
+    ASSERT_EQ(write_and_eject(), 1) << narrow(message);
+    EXPECT_TRUE(ejected);
+    EXPECT_EQ(disk->update_properties_calls, 0);
+    EXPECT_EQ(sim_count(SIM_IOCTL, L"Volume{", IOCTL_VOLUME_OFFLINE), 1);
+    EXPECT_TRUE(logged("disk 2 ejected")) << log();
+
+    sim_plug_disk(STICK);
+    disk->eject_veto = 3;  // PNP_VetoWindowsApp
+    disk->eject_veto_name = L"explorer.exe";
+    ASSERT_EQ(write_and_eject(), 1);
+    EXPECT_FALSE(ejected);
+    EXPECT_TRUE(logged("eject refused: veto 3 (Windows program) explorer.exe, answer 23"));
+    EXPECT_EQ(disk->update_properties_calls, 1);
+    EXPECT_EQ(sim_count(SIM_IOCTL, L"Volume{", IOCTL_VOLUME_ONLINE), 1);
+
+    struct Pull {
+        static void on_event(const SimEvent &event, void *)
+        {
+            if (event.kind == SIM_IOCTL && event.code == FSCTL_UNLOCK_VOLUME && event.disk == STICK &&
+                event.path.find(L"PhysicalDrive") != std::wstring::npos)
+                sim_pull_disk(STICK);
+        }
+    };
+    sim_set_hook(Pull::on_event, nullptr);
+    ASSERT_EQ(write_and_eject(), 1);
+    EXPECT_FALSE(ejected);
+    EXPECT_TRUE(logged("eject refused: veto 0 (unknown) -, answer 13")) << log();
 }
 
 }  // namespace
+

@@ -97,6 +97,7 @@ struct JobTest : SimMachineTest {
         image = cache_path(CACHE_IMAGE_SUFFIX);
         part = cache_path(CACHE_PART_SUFFIX);
         sidecar = cache_path(CACHE_SIDECAR_SUFFIX);
+        add_windows_disk();
         sim_add_disk(STICK, BusTypeUsb, GIB, "Quenvar ", "Stick    ");
         sim_add_partition_volume(STICK, 1, L'E');
         chosen_disk = {};
@@ -158,6 +159,9 @@ struct JobTest : SimMachineTest {
     // Runs one job to its end and checks what every job owes the window.
     int run_job()
     {
+        // A proven write ejects the stick; the technician plugs it in again.
+        if (SimDisk *stick = sim_disk(STICK))
+            if (stick->ejects && !stick->present) sim_plug_disk(STICK);
         posted.clear();
         questions.clear();
         execution_states.clear();

@@ -280,3 +280,22 @@ TEST_F(PublishToolTest, ItsReadingOfAManifestIsTheProgramsReading)
 }
 
 }  // namespace
+
+// 32-bit Wine hands back a stale handle value for a Linux program; closing it
+// once closed the window scenarios' handle of the running program.
+TEST(HostShellTest, ALinuxCommandLeavesTheCallersHandlesOpen)
+{
+    std::wstring folder = make_scratch_folder(L"host");
+    std::vector<HANDLE> events;
+    std::string output;
+    for (int i = 0; i < 6; ++i) {
+        events.push_back(CreateEventW(NULL, TRUE, FALSE, NULL));
+        ASSERT_EQ(run_host_command("echo ran", folder, &output), 0);
+        EXPECT_EQ(output, "ran\n");
+    }
+    for (HANDLE event : events) {
+        EXPECT_EQ(WaitForSingleObject(event, 0), (DWORD)WAIT_TIMEOUT) << event;
+        CloseHandle(event);
+    }
+    RemoveDirectoryW(folder.c_str());
+}

@@ -2,6 +2,9 @@
 // with the real command line: a USB stick whose content is a host file.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+#include <string.h>
+
 #include <string>
 
 #include "tests/support/test_files.h"
@@ -20,14 +23,14 @@ struct SimulatedRun : ::testing::Test {
     std::wstring journal = folder + L"\\journal.txt";
     std::string image_bytes;
 
-    void describe_machine(const std::string &extra = "")
+    void describe_machine(const std::string &extra = "", const std::string &stick_keys = "")
     {
         std::string text =
             "windows C:\\Windows\n"
             "disk 0 bus=sata size=64G vendor=\"ATA\" product=\"System SSD\"\n"
             "volume - letter=C type=fixed disk=0 partition=1\n"
             "disk 3 bus=usb size=1G vendor=\"Quenvar \" product=\"Demo Stick    \" backing=\"" +
-            narrow(stick) + "\"\n"
+            narrow(stick) + "\" " + stick_keys + "\n"
             "volume - letter=E disk=3 partition=1\n" + extra;
         ASSERT_TRUE(write_whole_file(folder + L"\\machine.txt", text));
     }
@@ -142,6 +145,61 @@ TEST_F(SimulatedRun, FailedWriteEndsWithItsSentenceAndExitCodeOne)
               std::string::npos) << text;
     EXPECT_NE(text.find("  write failed: Writing to the pen drive failed at 1 MB: "),
               std::string::npos);
+}
+
+// --check on a stick that holds the image (and other bytes after it), one
+// changed as a PC would change it, one pulled out or unreadable part way, a
+// disk that is no candidate and an image that cannot be read. Only opens for
+// reading, reads and queries reach the machine.
+struct CheckCase {
+    const char *name;
+    const char *stick_keys;
+    const char *extra;
+    int disk;
+    bool image_exists;
+    size_t changed_byte;  // 0: none
+    int code;
+    const char *last_line;
+};
+
+const CheckCase CHECK_CASES[] = {
+    {"intact", "", "", 3, true, 0, 0, "CHECK RESULT: INTACT\r\n"},
+    {"changed", "", "", 3, true, 2 * MIB + 5, 1,
+     "CHECK RESULT: DIFFERS: This pen drive does not hold an intact quenvar OS image: a PC may "
+     "have changed it or the pen drive may be faulty, and writing it again makes it sure.\r\n"},
+    {"pulled", "pull-after=2M", "", 3, true, 0, 1,
+     "CHECK RESULT: FAILED: Reading the pen drive failed at 2 MB: "},
+    {"unreadable", "", "fault 3 read offset=1M count=always error=23\n", 3, true, 0, 1,
+     "CHECK RESULT: FAILED: Reading the pen drive failed at 1 MB: "},
+    {"no candidate", "", "", 0, true, 0, 2,
+     "CHECK RESULT: FAILED: Disk 0 is not a USB/SD pen drive that the program may check.\r\n"},
+    {"no image", "", "", 3, false, 0, 2, "CHECK RESULT: FAILED: Could not open "},
+};
+
+TEST_F(SimulatedRun, CheckTellsIntactChangedAndUnreadableSticksApartTouchingNothing)
+{
+    for (const CheckCase &c : CHECK_CASES) {
+        SCOPED_TRACE(c.name);
+        describe_machine(c.extra, c.stick_keys);
+        make_image(3 * MIB + 777);
+        std::string content = image_bytes + "bytes the image does not cover";
+        if (c.changed_byte) content[c.changed_byte] ^= 0x40;
+        ASSERT_TRUE(write_whole_file(stick, content));
+        if (!c.image_exists) DeleteFileW(image.c_str());
+        DeleteFileW((folder + L"\\qvwriter\\writer.log").c_str());
+        EXPECT_EQ(run(L"--check " + std::to_wstring(c.disk) + L" \"" + image + L"\""), c.code);
+        std::string text = log();
+        size_t last = text.rfind("\r\n", text.size() - 3);
+        size_t verdict = (last == std::string::npos ? 0 : last + 2) + 21;  // after the time
+        EXPECT_EQ(text.compare(verdict, strlen(c.last_line), c.last_line), 0) << text;
+        std::string calls = read_whole_file(journal);
+        EXPECT_NE(calls.find("audit: clean"), std::string::npos) << calls;
+        for (size_t at = calls.find(" access=0x"); at != std::string::npos;
+             at = calls.find(" access=0x", at + 1))
+            EXPECT_EQ(strtoul(calls.c_str() + at + 10, NULL, 16) & GENERIC_WRITE, 0u);
+        for (const char *never : {" write #", "FSCTL_", "0x56c00c", "UPDATE_PROPERTIES"})
+            EXPECT_EQ(calls.find(never), std::string::npos) << never;
+    }
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 
 namespace {
 
-const int TAB_ORDER[] = {ID_IMAGE_SOURCE, ID_DRIVE_LIST, ID_REFRESH, ID_WRITE};
+const int TAB_ORDER[] = {ID_IMAGE_SOURCE, ID_DRIVE_LIST, ID_CHECK, ID_REFRESH, ID_WRITE};
 
 int focus_id(HWND main)
 {
@@ -37,7 +37,7 @@ TEST_F(KeyboardScenario, TabMovesAmongTheControlsAndSpaceOrEnterPressesWrite)
     ASSERT_TRUE(wait_until([&] { return focus_id(window) != 0; }, LONG_WAIT_MS));
 
     ASSERT_EQ(focus_id(window), ID_IMAGE_SOURCE) << "the focus starts on the first control";
-    for (int step = 1; step < 4; ++step)  // three Tabs reach Write
+    for (int step = 1; step < 5; ++step)  // four Tabs reach Write
         ASSERT_TRUE(key_moves_focus("Tab", TAB_ORDER[step])) << "Tab number " << step;
     ASSERT_TRUE(key_moves_focus("shift+Tab", ID_REFRESH));
     const RECT write = control_rect(window, ID_WRITE);
@@ -131,7 +131,8 @@ TEST_F(LayoutScenario, EveryRectangleFollowsTheDpiTermByTerm)
             {103, m, s(96) + s(26), W - s(170), s(56)},
             {104, R - s(158), s(96) + s(24), s(158), s(38)},
             {105, m, s(188), W, s(24)},
-            {106, m, s(188) + s(26), W - s(128), s(300)},
+            {106, m, s(188) + s(26), W - s(236), s(300)},
+            {112, R - s(224), s(188) + s(24), s(96), s(38)},
             {107, R - s(116), s(188) + s(24), s(116), s(38)},
             {108, m, s(272), W, s(60)},
             {109, m, s(350), W, s(20)},

@@ -3,6 +3,7 @@
 #include "tests/window/window_scenario.h"
 
 #include <commctrl.h>
+#include <stdio.h>
 #include <tlhelp32.h>
 
 #include <set>
@@ -96,6 +97,44 @@ TEST_F(StopScenario, CloseDuringAWriteWaitsForTheJobThenClosesWithoutADialog)
     EXPECT_NE(journal().find("audit: clean"), std::string::npos) << "the job released the stick";
 }
 
+// Three volumes that other programs hold keep the takeover retrying for
+// seconds. A Stop then, or a critical end of the session, is answered within
+// about a second (room is left for a loaded machine) and nothing is written.
+TEST_F(StopScenario, StopWhileThePenDriveIsPreparedIsAnsweredAtOnceAndWritesNothing)
+{
+    std::string held = " open-files=1\n";
+    std::string sticks = stick(1, "Demo Stick    ", 'E');
+    sticks.replace(sticks.size() - 1, 1, held);
+    describe_machine(sticks + "volume - letter=F disk=1 partition=2 offset=300M length=100M" + held +
+                     "volume - letter=G disk=1 partition=3 offset=500M length=100M" + held);
+    start_program_window();
+    ASSERT_TRUE(wait_until([&] { return control_enabled(window, ID_WRITE); }, LONG_WAIT_MS));
+    for (bool session_ends : {false, true}) {
+        ASSERT_TRUE(write_and_confirm());
+        ASSERT_TRUE(wait_text(ID_STATUS, L"Preparing the pen drive\x2026")) << text(ID_STATUS);
+        Sleep(700);  // into the lock attempts of the first volume
+        DWORD_PTR answer = FALSE;
+        if (session_ends) {
+            SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, ENDSESSION_CRITICAL, SMTO_NORMAL,
+                                LONG_WAIT_MS, &answer);
+        } else {
+            ASSERT_TRUE(press(window, ID_WRITE));
+            ASSERT_TRUE(answer_dialog(wait_box(L"Stop now?"), IDYES));
+        }
+        DWORD asked = GetTickCount();
+        ASSERT_TRUE(wait_text(ID_STATUS, L"Stopped. Nothing was written.")) << text(ID_STATUS);
+        DWORD answered_ms = GetTickCount() - asked;
+        printf("stop %s answered in %lu ms\n", session_ends ? "by the session" : "pressed", answered_ms);
+        EXPECT_LT(answered_ms, 2000u);
+        EXPECT_EQ(answer, (DWORD_PTR)session_ends) << "a critical end is not refused";
+        ASSERT_TRUE(wait_text(ID_WRITE, L"Write"));
+    }
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(program_ended(LONG_WAIT_MS));
+    EXPECT_NE(journal().find("audit: clean"), std::string::npos) << "every volume released";
+    EXPECT_EQ(journal().find(" write #"), std::string::npos) << "nothing written";
+}
+
 // The question boxes keep the window's messages flowing, so a job can end
 // while one is open. A Yes given then must not act on a job that is over.
 TEST_F(StopScenario, StopOrCloseAnsweredAfterTheJobEndedStopsNothingOrClosesAtOnce)
@@ -112,6 +151,7 @@ TEST_F(StopScenario, StopOrCloseAnsweredAfterTheJobEndedStopsNothingOrClosesAtOn
     EXPECT_EQ(progress_state(window), PBST_NORMAL);
 
     hold_writes(true);
+    plug_in_again();
     ASSERT_TRUE(write_and_confirm());
     ASSERT_TRUE(wait_text(ID_STATUS, L"the pen drive\x2026")) << text(ID_STATUS);
     PostMessageW(window, WM_CLOSE, 0, 0);
@@ -135,6 +175,7 @@ TEST_F(StopScenario, StopAnsweredAfterTheJobsEndWasPostedLeavesTheEndShown)
     hold_writes(false);
     answer(wait_box(L"The pen drive is ready."), IDOK);
     hold_writes(true);
+    plug_in_again();
     std::set<DWORD> before = threads_of(run.process);
     ASSERT_TRUE(write_and_confirm());  // the image is cached now: no network threads
     ASSERT_TRUE(press(window, ID_WRITE));

@@ -111,12 +111,21 @@ std::string WindowScenario::stick(int disk, const char *product, char letter, bo
 
 void WindowScenario::describe_machine(const std::string &sticks)
 {
+    sticks_described = sticks;
     std::string text = "windows C:\\Windows\n"
                        "disk 0 bus=sata size=64G vendor=\"ATA\" product=\"System SSD\"\n"
                        "volume - letter=C type=fixed disk=0 partition=1\n" + sticks;
     std::wstring draft = machine_path + L".draft";
     ASSERT_TRUE(write_whole_file(draft, text));
     ASSERT_TRUE(MoveFileExW(draft.c_str(), machine_path.c_str(), MOVEFILE_REPLACE_EXISTING));
+}
+
+// A new comment is a change the harness sees; the ejected sticks come back.
+void WindowScenario::plug_in_again()
+{
+    describe_machine(sticks_described + "# plugged in again " + std::to_string(++plugged_again) +
+                     "\n");
+    ASSERT_TRUE(wait_until([&] { return control_enabled(window, ID_WRITE); }, LONG_WAIT_MS));
 }
 
 void WindowScenario::hold_writes(bool on)

@@ -19,7 +19,7 @@ const unsigned long long IMAGE_SIZE = 8 * 1048576ull + 12345;  // no whole numbe
 
 enum {
     ID_IMAGE_LINE = 103, ID_IMAGE_SOURCE = 104, ID_DRIVE_LIST = 106, ID_REFRESH = 107,
-    ID_WRITE = 108, ID_PROGRESS = 109, ID_STATUS = 110,
+    ID_WRITE = 108, ID_PROGRESS = 109, ID_STATUS = 110, ID_CHECK = 112,
 };
 
 extern const wchar_t VERSION_LINE[];
@@ -44,6 +44,9 @@ struct WindowScenario : ::testing::Test {
     // The PC with Windows on disk 0 and these sticks; replaced in one step, so
     // a running program never reads half of it.
     void describe_machine(const std::string &sticks);
+    // A proven stick is ejected; this plugs the described sticks in again and
+    // waits until Write can be pressed.
+    void plug_in_again();
     std::wstring stick_path(int disk) const;
     std::wstring hold_path() const;
     void hold_writes(bool on);
@@ -76,6 +79,8 @@ struct WindowScenario : ::testing::Test {
     void start_a_held_write();
 
 private:
+    std::string sticks_described;
+    int plugged_again = 0;
     size_t log_size_at_start = 0;
     std::wstring log_path;
 };

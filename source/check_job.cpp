@@ -1,0 +1,123 @@
+#include "source/check_job.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <wchar.h>
+
+#include "app/app_info.h"
+#include "app/log.h"
+#include "app/text.h"
+#include "source/cache_names.h"
+#include "source/job.h"
+#include "source/manifest.h"
+#include "source/startup_check.h"
+#include "ui/status.h"
+
+enum { SIDECAR_LINE_BYTES = 128, DIGEST_CHARS = 64 };
+
+static bool already_known(const KnownImage *images, int count, const KnownImage &image)
+{
+    for (int i = 0; i < count; ++i)
+        if (images[i].size == image.size && strcmp(images[i].digest, image.digest) == 0)
+            return true;
+    return false;
+}
+
+static void add_image(KnownImage *images, int *count, const KnownImage &image)
+{
+    if (*count < MAX_KNOWN_IMAGES && !already_known(images, *count, image))
+        images[(*count)++] = image;
+}
+
+// 64 lower-case hex characters at the start of the sidecar, as the download wrote them.
+static bool read_sidecar_digest(const wchar_t *path, char digest[DIGEST_TEXT_BYTES])
+{
+    FILE *file = _wfopen(path, L"rb");
+    if (!file) return false;
+    char line[SIDECAR_LINE_BYTES] = "";
+    if (!fgets(line, sizeof line, file)) line[0] = '\0';
+    fclose(file);
+    for (int i = 0; i < DIGEST_CHARS; ++i)
+        if (!strchr("0123456789abcdef", line[i]) || line[i] == '\0') return false;
+    memcpy(digest, line, DIGEST_CHARS);
+    digest[DIGEST_CHARS] = '\0';
+    return true;
+}
+
+// The version is what stands between "quenvar-os-" and ".iso.ok".
+static void add_cached_image(KnownImage *images, int *count, const wchar_t *sidecar_name)
+{
+    wchar_t version[MANIFEST_VERSION_CHARS];
+    size_t length = wcslen(sidecar_name) - wcslen(L"quenvar-os-") - wcslen(L".iso.ok");
+    if (length == 0 || length >= MANIFEST_VERSION_CHARS) return;
+    wcsncpy(version, sidecar_name + wcslen(L"quenvar-os-"), length);
+    version[length] = L'\0';
+    wchar_t image_path[APP_PATH_CHARS], sidecar[APP_PATH_CHARS];
+    build_cache_path(image_path, version, CACHE_IMAGE_SUFFIX);
+    build_cache_path(sidecar, version, CACHE_SIDECAR_SUFFIX);
+    KnownImage image = {};
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(image_path, GetFileExInfoStandard, &data)) return;
+    image.size = ((uint64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+    if (!read_sidecar_digest(sidecar, image.digest)) return;
+    format_cut(image.name, KNOWN_IMAGE_NAME_CHARS - 1, L"quenvar OS %ls", version);
+    add_image(images, count, image);
+}
+
+static void add_cached_images(KnownImage *images, int *count)
+{
+    wchar_t pattern[APP_PATH_CHARS];
+    format_cut(pattern, APP_PATH_CHARS - 1, L"%ls\\quenvar-os-*.iso.ok", app_folder);
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW(pattern, &entry);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do add_cached_image(images, count, entry.cFileName);
+    while (FindNextFileW(search, &entry));
+    FindClose(search);
+}
+
+static bool add_local_image(KnownImage *images, int *count, wchar_t *message)
+{
+    KnownImage image = {};
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (GetFileAttributesExW(local_image_path, GetFileExInfoStandard, &data))
+        image.size = ((uint64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+    if (!hash_file(local_image_path, L"Checking the ISO file\x2026", image.digest, message))
+        return false;
+    const wchar_t *slash = wcsrchr(local_image_path, L'\\');
+    copy_cut(image.name, KNOWN_IMAGE_NAME_CHARS, slash ? slash + 1 : local_image_path);
+    add_image(images, count, image);
+    return true;
+}
+
+bool collect_known_images(KnownImage images[MAX_KNOWN_IMAGES], int *count, wchar_t *message)
+{
+    *count = 0;
+    // The start-up check may still be filling the manifest record.
+    if (!startup_check_running() && manifest_info.loaded == 1) {
+        KnownImage published = {};
+        published.size = manifest_info.iso_size;
+        memcpy(published.digest, manifest_info.iso_sha256, DIGEST_TEXT_BYTES);
+        format_cut(published.name, KNOWN_IMAGE_NAME_CHARS - 1, L"quenvar OS %ls",
+                   manifest_info.version);
+        add_image(images, count, published);
+    }
+    add_cached_images(images, count);
+    return local_image_path[0] == L'\0' || add_local_image(images, count, message);
+}
+
+DWORD WINAPI check_thread(LPVOID)
+{
+    wchar_t message[MESSAGE_CHARS] = L"";
+    KnownImage images[MAX_KNOWN_IMAGES];
+    int count = 0, matched = -1;
+    CheckVerdict verdict = CHECK_FAILED;
+    if (collect_known_images(images, &count, message))
+        verdict = check_disk(&chosen_disk, images, count, &matched, message);
+    if (verdict == CHECK_INTACT)
+        format_cut(message, MESSAGE_CHARS - 1, L"This pen drive holds %ls and is intact.",
+                   images[matched].name);
+    set_final_status(message);
+    if (main_window) PostMessageW(main_window, WM_APP_CHECK_DONE, (WPARAM)verdict, 0);
+    return 0;
+}
