@@ -9,6 +9,7 @@
 #include "app/log.h"
 #include "app/test_write.h"
 #include "app/text.h"
+#include "source/manifest_serial.h"
 #include "ui/main_window.h"
 #include "ui/status.h"
 
@@ -109,5 +110,6 @@ int run_program(HINSTANCE instance, int show)
     // refuse to lock it or to remove it safely.
     SetCurrentDirectoryW(app_folder);
     write_log(L"---- %ls %ls started", QV_PROGRAM_TITLE, QV_VERSION_TEXT);
+    load_manifest_serial();
     return run_main_window(instance, show);
 }

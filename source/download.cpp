@@ -91,16 +91,18 @@ static bool note_refusal(Download *d)
 static bool run_attempt(Download *d)
 {
     report_status(download_permille(d->on_disk), L"Connecting to " QV_UPDATE_HOST L"\x2026");
+    // The first request to the image host may wait long for its proxy to be
+    // found, and nothing interrupts that; a Stop meanwhile is honoured here.
+    find_proxy_for(manifest_info.iso_url);
+    if (cancel_requested()) return true;
     DWORD error = open_http_request(&d->http, manifest_info.iso_url, d->on_disk, &d->status);
-    if (d->http.proxy[0] && !d->proxy_logged) {
-        write_log(L"download: through proxy %ls", d->http.proxy);
-        d->proxy_logged = true;
-    }
     if (error != 0) {
         describe_error(error, d->reason, DOWNLOAD_REASON_CHARS);
         write_log(L"download attempt %d: error %lu (%ls)", d->attempt, error, d->reason);
         close_http_request(&d->http);
-        return true;
+        if (!tls_update_needed(error)) return true;
+        copy_cut(d->message, MESSAGE_CHARS, TLS_UPDATE_SENTENCE);
+        return false;
     }
     switch (d->status) {
     case 416:

@@ -22,7 +22,6 @@ struct Download {
     DWORD status;
     DWORD attempt_clock;
     HttpRequest http;
-    bool proxy_logged;                        // once per download, not per attempt
 };
 
 // Progress of `bytes` in thousandths of the image size.

@@ -3,15 +3,24 @@
 #include "app/app_info.h"
 #include "app/log.h"
 #include "app/text.h"
+#include "source/http_proxy.h"
 
 // Older headers do not know TLS 1.3.
 #ifndef WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3
 #define WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3 0x00002000
 #endif
 
+const wchar_t HTTP_USER_AGENT[] = L"quenvar-os-usb-writer/" QV_VERSION_TEXT;
+
 const wchar_t PROXY_SIGN_IN_SENTENCE[] =
     L"The proxy server of this network asks for a sign-in that this program cannot give. "
     L"Ask for this PC to be let through the proxy, or use an ISO file.";
+
+const wchar_t TLS_UPDATE_SENTENCE[] =
+    L"This Windows 7 PC needs the Windows update that turns on TLS 1.2 (KB3140245) before it "
+    L"can download quenvar OS; until it is installed, use an ISO file.";
+
+BOOL(WINAPI *http_set_option)(HINTERNET, DWORD, LPVOID, DWORD) = WinHttpSetOption;
 
 enum {
     HOST_CHARS = 256,
@@ -21,9 +30,11 @@ enum {
     RANGE_HEADER_CHARS = 80,
     HTTP_TIMEOUT_MS = 30000,
     TLS_1_0_TO_1_2 = 0xA80,
+    SEND_ROUNDS = 4,  // WinHTTP may ask for a request to be sent again
 };
 
-static const wchar_t USER_AGENT[] = L"quenvar-os-usb-writer/" QV_VERSION_TEXT;
+// Set by the last session opened; a PC's answer does not change while it runs.
+static volatile LONG secure_protocols_refused;
 
 struct UrlParts {
     wchar_t host[HOST_CHARS];
@@ -59,100 +70,72 @@ static bool crack_url(const wchar_t *url, UrlParts *parts)
 
 static bool set_secure_protocols(HINTERNET session, DWORD protocols)
 {
-    return WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
-                            sizeof protocols) != FALSE;
+    return http_set_option(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                           sizeof protocols) != FALSE;
 }
 
 // A Windows that does not know TLS 1.3 refuses the whole set; then 1.0 to 1.2.
 static void apply_session_settings(HINTERNET session)
 {
-    if (!set_secure_protocols(session, TLS_1_0_TO_1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3) &&
-        !set_secure_protocols(session, TLS_1_0_TO_1_2))
-        write_log(L"secure protocols refused (%lu)", GetLastError());
+    bool refused =
+        !set_secure_protocols(session, TLS_1_0_TO_1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3) &&
+        !set_secure_protocols(session, TLS_1_0_TO_1_2);
+    if (refused) write_log(L"secure protocols refused (%lu)", GetLastError());
+    InterlockedExchange(&secure_protocols_refused, refused ? 1 : 0);
     WinHttpSetTimeouts(session, HTTP_TIMEOUT_MS, HTTP_TIMEOUT_MS, HTTP_TIMEOUT_MS,
                        HTTP_TIMEOUT_MS);
 }
 
-// A proxy from automatic detection or a configuration script, when the
-// user's Internet Options ask for one and it answers for this address.
-static bool proxy_from_script(HINTERNET session, const wchar_t *url,
-                              const WINHTTP_CURRENT_USER_IE_PROXY_CONFIG *options,
-                              WINHTTP_PROXY_INFO *found)
+bool tls_update_needed(DWORD error)
 {
-    if (!options->fAutoDetect && !options->lpszAutoConfigUrl) return false;
-    WINHTTP_AUTOPROXY_OPTIONS autoproxy;
-    ZeroMemory(&autoproxy, sizeof autoproxy);
-    if (options->lpszAutoConfigUrl) {
-        autoproxy.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
-        autoproxy.lpszAutoConfigUrl = options->lpszAutoConfigUrl;
-    }
-    if (options->fAutoDetect) {
-        autoproxy.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
-        autoproxy.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
-    }
-    autoproxy.fAutoLogonIfChallenged = TRUE;
-    return WinHttpGetProxyForUrl(session, url, &autoproxy, found) != FALSE;
+    return secure_protocols_refused &&
+           (error == ERROR_WINHTTP_CONNECTION_ERROR ||
+            error == ERROR_WINHTTP_SECURE_CHANNEL_ERROR || error == ERROR_WINHTTP_SECURE_FAILURE);
 }
 
-static void free_proxy_texts(wchar_t *a, wchar_t *b, wchar_t *c)
+// WinHTTP's default proxy ignores the one a person sets in Internet Options,
+// and many shop networks reach the internet only through one; a session opened
+// with the proxy named (or with none, for DIRECT) is what every WinHTTP honours.
+static HINTERNET open_session(const wchar_t *url, const wchar_t *host, bool *through_proxy)
 {
-    if (a) GlobalFree(a);
-    if (b) GlobalFree(b);
-    if (c) GlobalFree(c);
+    ProxyChoice proxy;
+    choose_proxy(url, host, HTTP_TIMEOUT_MS, &proxy);
+    *through_proxy = proxy.named;
+    if (!proxy.named)
+        return WinHttpOpen(HTTP_USER_AGENT, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                           WINHTTP_NO_PROXY_BYPASS, 0);
+    return WinHttpOpen(HTTP_USER_AGENT, WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.proxy,
+                       proxy.bypass[0] ? proxy.bypass : WINHTTP_NO_PROXY_BYPASS, 0);
 }
 
-// WinHTTP's default ignores the proxy a person sets in Internet Options, and
-// many shop networks reach the internet only through one. A session opened
-// with the proxy named is what every WinHTTP honours.
-static HINTERNET open_session(const wchar_t *url, wchar_t proxy[PROXY_TEXT_CHARS])
+static void set_autologon_policy(HINTERNET request, DWORD policy)
 {
-    proxy[0] = L'\0';
-    HINTERNET session = WinHttpOpen(USER_AGENT, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
-    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG options;
-    ZeroMemory(&options, sizeof options);
-    if (!session || !WinHttpGetIEProxyConfigForCurrentUser(&options)) return session;
-    WINHTTP_PROXY_INFO chosen;
-    ZeroMemory(&chosen, sizeof chosen);
-    bool scripted = proxy_from_script(session, url, &options, &chosen);
-    if (!scripted && options.lpszProxy && options.lpszProxy[0]) {
-        chosen.dwAccessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
-        chosen.lpszProxy = options.lpszProxy;
-        chosen.lpszProxyBypass = options.lpszProxyBypass;
-    }
-    if (chosen.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && chosen.lpszProxy) {
-        HINTERNET named = WinHttpOpen(USER_AGENT, WINHTTP_ACCESS_TYPE_NAMED_PROXY, chosen.lpszProxy,
-                                      chosen.lpszProxyBypass, 0);
-        if (named) {
-            WinHttpCloseHandle(session);
-            session = named;
-            copy_cut(proxy, PROXY_TEXT_CHARS, chosen.lpszProxy);
-        }
-    }
-    if (scripted) free_proxy_texts(chosen.lpszProxy, chosen.lpszProxyBypass, NULL);
-    free_proxy_texts(options.lpszAutoConfigUrl, options.lpszProxy, options.lpszProxyBypass);
-    return session;
+    http_set_option(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof policy);
 }
 
-// The proxy named by WinHTTP's own setting (netsh winhttp), used when the
-// Internet Options name none.
-static bool winhttp_setting_names_proxy(void)
+// The proxy's own scheme when it is one that the Windows sign-in answers.
+static DWORD sign_in_scheme(DWORD supported, DWORD first)
 {
-    WINHTTP_PROXY_INFO setting;
-    ZeroMemory(&setting, sizeof setting);
-    if (!WinHttpGetDefaultProxyConfiguration(&setting)) return false;
-    bool named = setting.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && setting.lpszProxy;
-    free_proxy_texts(setting.lpszProxy, setting.lpszProxyBypass, NULL);
-    return named;
+    if (first == WINHTTP_AUTH_SCHEME_NEGOTIATE || first == WINHTTP_AUTH_SCHEME_NTLM) return first;
+    if (supported & WINHTTP_AUTH_SCHEME_NEGOTIATE) return WINHTTP_AUTH_SCHEME_NEGOTIATE;
+    if (supported & WINHTTP_AUTH_SCHEME_NTLM) return WINHTTP_AUTH_SCHEME_NTLM;
+    return 0;  // Basic and Digest want a name and a password
 }
 
-// A proxy that wants the Windows sign-in (NTLM, Negotiate) gets the user's
-// own; WinHTTP offers it to intranet servers only unless told otherwise.
-static void allow_proxy_sign_in(const HttpRequest *http)
+// After a 407 from the proxy: the user's Windows sign-in for the proxy only.
+// WinHTTP uses it under the MEDIUM policy, which counts the proxy as the
+// intranet; servers on the internet still get nothing.
+static bool offer_sign_in_to_proxy(HINTERNET request)
 {
-    if (!http->proxy[0] && !winhttp_setting_names_proxy()) return;
-    DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
-    WinHttpSetOption(http->request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof policy);
+    DWORD supported = 0, first = 0, target = 0;
+    if (!WinHttpQueryAuthSchemes(request, &supported, &first, &target) ||
+        target != WINHTTP_AUTH_TARGET_PROXY)
+        return false;
+    DWORD scheme = sign_in_scheme(supported, first);
+    if (!scheme) return false;
+    set_autologon_policy(request, WINHTTP_AUTOLOGON_SECURITY_LEVEL_MEDIUM);
+    return WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, NULL, NULL, NULL) !=
+           FALSE;
 }
 
 static void add_range_header(HINTERNET request, uint64_t start)
@@ -162,12 +145,31 @@ static void add_range_header(HINTERNET request, uint64_t start)
     WinHttpAddRequestHeaders(request, header, (DWORD)-1, WINHTTP_ADDREQ_FLAG_ADD);
 }
 
+// Sends the request and reads the status of its answer.
+static DWORD send_and_receive(HINTERNET request, DWORD *status)
+{
+    for (int round = 1;; ++round) {
+        if (WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
+                               0, 0, 0) &&
+            WinHttpReceiveResponse(request, NULL))
+            break;
+        DWORD error = failure_code();
+        if (error != ERROR_WINHTTP_RESEND_REQUEST || round == SEND_ROUNDS) return error;
+    }
+    DWORD code = 0;
+    DWORD size = sizeof code;
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX))
+        return failure_code();
+    *status = code;
+    return 0;
+}
+
 DWORD open_http_request(HttpRequest *http, const wchar_t *url, uint64_t start, DWORD *status)
 {
     http->session = NULL;
     http->connection = NULL;
     http->request = NULL;
-    http->proxy[0] = L'\0';
     *status = 0;
 
     UrlParts parts;
@@ -175,7 +177,8 @@ DWORD open_http_request(HttpRequest *http, const wchar_t *url, uint64_t start, D
     wchar_t object_name[OBJECT_NAME_CHARS];
     format_cut(object_name, OBJECT_NAME_CHARS - 1, L"%ls%ls", parts.path, parts.query);
 
-    http->session = open_session(url, http->proxy);
+    bool through_proxy = false;
+    http->session = open_session(url, parts.host, &through_proxy);
     if (!http->session) return failure_code();
     apply_session_settings(http->session);
 
@@ -186,21 +189,22 @@ DWORD open_http_request(HttpRequest *http, const wchar_t *url, uint64_t start, D
                                        WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                        parts.secure ? WINHTTP_FLAG_SECURE : 0);
     if (!http->request) return failure_code();
-    allow_proxy_sign_in(http);
+    // Not even an intranet server, nor one that a redirect leads to, gets the sign-in.
+    set_autologon_policy(http->request, WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH);
     if (start != 0) add_range_header(http->request, start);
 
-    if (!WinHttpSendRequest(http->request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
-        return failure_code();
-    if (!WinHttpReceiveResponse(http->request, NULL)) return failure_code();
+    DWORD error = send_and_receive(http->request, status);
+    if (error == 0 && *status == HTTP_STATUS_PROXY_AUTH_REQ && through_proxy &&
+        offer_sign_in_to_proxy(http->request))
+        error = send_and_receive(http->request, status);
+    return error;
+}
 
-    DWORD code = 0;
-    DWORD size = sizeof code;
-    if (!WinHttpQueryHeaders(http->request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX))
-        return failure_code();
-    *status = code;
-    return 0;
+void find_proxy_for(const wchar_t *url)
+{
+    UrlParts parts;
+    ProxyChoice proxy;
+    if (crack_url(url, &parts)) choose_proxy(url, parts.host, HTTP_TIMEOUT_MS, &proxy);
 }
 
 void close_http_request(HttpRequest *http)

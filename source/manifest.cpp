@@ -7,8 +7,10 @@
 #include "app/text.h"
 #include "source/http.h"
 #include "source/http_body.h"
+#include "source/manifest_serial.h"
 #include "source/manifest_signature.h"
 #include "source/manifest_text.h"
+#include "source/publisher_key.h"
 #include "source/signature_format.h"
 #include "ui/status.h"
 
@@ -86,20 +88,60 @@ static bool read_digest_and_size(const char *body)
     return true;
 }
 
+// A sentence that says itself what to do; the image line adds nothing to it.
+static void set_advice(const wchar_t *sentence)
+{
+    copy_cut(manifest_info.message, MANIFEST_MESSAGE_CHARS, sentence);
+    manifest_info.message_advises = 1;
+}
+
+// A signed manifest older than one this PC has accepted (a withdrawn version
+// served again, or a cache that keeps last month's) is refused before any of
+// it is read. Serials count only where signatures do.
+static bool serial_not_older(const char *body, int body_bytes, uint64_t *serial, int *found)
+{
+    if (!publisher_key.der) return true;
+    *found = json_get_unsigned(body, "manifestSerial", serial);
+    if (*found < 0) {
+        set_message(L"The version list from " QV_UPDATE_HOST L" could not be read.");
+        write_log(L"manifest: unreadable manifestSerial in %d bytes", body_bytes);
+        return false;
+    }
+    uint64_t seen = 0;
+    if (!manifest_serial_seen(&seen) || (*found && *serial >= seen)) return true;
+    set_advice(L"The update server offered an older version list than this PC has already "
+               L"seen, so it was not used. Try again later, or use an ISO file.");
+    if (*found)
+        write_log(L"manifest: serial %I64u is older than serial %I64u seen before", *serial, seen);
+    else
+        write_log(L"manifest: no serial, but serial %I64u seen before", seen);
+    return false;
+}
+
 static void read_manifest_body(const char *body, int body_bytes)
 {
-    if (!read_version(body, body_bytes) || !read_iso_url(body) || !read_digest_and_size(body))
+    uint64_t serial = 0;
+    int found = 0;
+    if (!serial_not_older(body, body_bytes, &serial, &found) || !read_version(body, body_bytes) ||
+        !read_iso_url(body) || !read_digest_and_size(body))
         return;
     manifest_info.loaded = 1;
+    if (found) keep_manifest_serial(serial);
     write_log(L"manifest: quenvar OS %ls, %I64u bytes, sha %hs", manifest_info.version,
               manifest_info.iso_size, manifest_info.iso_sha256);
+}
+
+static void say_unreachable(DWORD error, const wchar_t *reason)
+{
+    if (tls_update_needed(error)) set_advice(TLS_UPDATE_SENTENCE);
+    else set_message(L"Could not reach " QV_UPDATE_HOST L": %ls.", reason);
 }
 
 static void fail_to_reach(DWORD error)
 {
     wchar_t reason[REASON_CHARS];
     describe_error(error, reason, REASON_CHARS);
-    set_message(L"Could not reach " QV_UPDATE_HOST L": %ls.", reason);
+    say_unreachable(error, reason);
     write_log(L"manifest: error %lu (%ls)", error, reason);
 }
 
@@ -109,14 +151,13 @@ void fetch_manifest(void)
     HttpRequest http;
     DWORD status = 0;
     DWORD error = open_http_request(&http, MANIFEST_URL, 0, &status);
-    if (http.proxy[0]) write_log(L"manifest: through proxy %ls", http.proxy);
     if (error != 0) {
         close_http_request(&http);
         fail_to_reach(error);
         return;
     }
     if (status != 200) {
-        if (status == HTTP_STATUS_PROXY_AUTH_REQ) set_message(L"%ls", PROXY_SIGN_IN_SENTENCE);
+        if (status == HTTP_STATUS_PROXY_AUTH_REQ) set_advice(PROXY_SIGN_IN_SENTENCE);
         else set_message(QV_UPDATE_HOST L" answered HTTP %lu for the version list.", status);
         write_log(L"manifest: HTTP %lu", status);
         close_http_request(&http);
@@ -131,9 +172,12 @@ void fetch_manifest(void)
         fail_to_reach(error);
         return;
     }
-    // Not a field is read from a manifest that the publisher did not sign.
-    if (!manifest_signature_ok(body, body_bytes)) {
-        set_message(MANIFEST_NOT_SIGNED_TEXT);
+    // Not a field is read from a manifest that the publisher did not sign; a
+    // signature that the connection lost is the connection's failure.
+    if (!manifest_signature_ok(body, body_bytes, &error)) {
+        wchar_t reason[REASON_CHARS];
+        if (error != 0) say_unreachable(error, describe_error(error, reason, REASON_CHARS));
+        else set_advice(MANIFEST_NOT_SIGNED_TEXT);
         return;
     }
     read_manifest_body(body, body_bytes);

@@ -20,6 +20,7 @@ struct ManifestInfo {
     char iso_sha256[MANIFEST_DIGEST_BYTES];
     uint64_t iso_size;
     wchar_t message[MANIFEST_MESSAGE_CHARS];  // why not loaded; empty when loaded
+    LONG message_advises;  // 1 when the message itself says what to do next
 };
 
 // One writer at a time: the manifest thread at start-up, later the job thread.

@@ -39,8 +39,9 @@ static bool verify_with_cryptoapi(const unsigned char blob[KEY_BLOB_BYTES], cons
 }
 
 // The signature's bytes, through the same transport as the manifest; false
-// with its log line when the server gives none.
-static bool fetch_signature(char raw[SIGNATURE_READ_LIMIT + 1], int *raw_bytes)
+// with its log line when the server gives none, or with the transport's error
+// in *error when the connection failed or was cut.
+static bool fetch_signature(char raw[SIGNATURE_READ_LIMIT + 1], int *raw_bytes, DWORD *error_out)
 {
     HttpRequest http;
     DWORD status = 0;
@@ -48,6 +49,7 @@ static bool fetch_signature(char raw[SIGNATURE_READ_LIMIT + 1], int *raw_bytes)
     if (error == 0 && status == 200)
         *raw_bytes = read_http_body(http.request, raw, SIGNATURE_READ_LIMIT, &error);
     close_http_request(&http);
+    *error_out = error;
     if (error != 0) {
         wchar_t reason[REASON_CHARS];
         describe_error(error, reason, REASON_CHARS);
@@ -60,8 +62,9 @@ static bool fetch_signature(char raw[SIGNATURE_READ_LIMIT + 1], int *raw_bytes)
     return error == 0 && status == 200;
 }
 
-bool manifest_signature_ok(const char *body, int body_bytes)
+bool manifest_signature_ok(const char *body, int body_bytes, DWORD *transport_error)
 {
+    *transport_error = 0;
     if (!publisher_key.der) return true;
     unsigned char blob[KEY_BLOB_BYTES];
     if (!key_blob_from_der(publisher_key.der, publisher_key.der_bytes, blob)) {
@@ -70,7 +73,7 @@ bool manifest_signature_ok(const char *body, int body_bytes)
     }
     char raw[SIGNATURE_READ_LIMIT + 1];
     int raw_bytes = 0;
-    if (!fetch_signature(raw, &raw_bytes)) return false;
+    if (!fetch_signature(raw, &raw_bytes, transport_error)) return false;
     unsigned char signature[SIGNATURE_BYTES];
     if (!signature_for_cryptoapi((const unsigned char *)raw, (size_t)raw_bytes, signature)) {
         write_log(L"manifest: signature unreadable (%d bytes)", raw_bytes);

@@ -88,6 +88,22 @@ bool json_get_size(const char *text, const char *key, uint64_t *size)
     return true;
 }
 
+int json_get_unsigned(const char *text, const char *key, uint64_t *value)
+{
+    const char *start = json_find_value(text, key);
+    if (!start) return 0;
+    uint64_t total = 0;
+    const char *p = start;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        unsigned digit = (unsigned)(*p - '0');
+        if (total > (UINT64_MAX - digit) / 10) return -1;
+        total = total * 10 + digit;
+    }
+    if (p == start || (*p && !strchr(" \t\r\n,}]", *p))) return -1;
+    *value = total;
+    return 1;
+}
+
 bool is_digest_text(const char *text)
 {
     for (int i = 0; i < DIGEST_HEX_CHARS; ++i) {

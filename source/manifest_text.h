@@ -20,6 +20,12 @@ bool json_get_string(const char *text, const char *key, char *output, size_t cap
 // or does not fit in 64 bits.
 bool json_get_size(const char *text, const char *key, uint64_t *size);
 
+// The key's value as a bare unsigned decimal integer of at most 64 bits that
+// ends where a JSON number ends (a blank, a comma, a closing brace or bracket,
+// or the end of the text): 1 when read, 0 when the key is missing, -1 for any
+// other value (a fraction, an exponent, a sign, a string, too many digits).
+int json_get_unsigned(const char *text, const char *key, uint64_t *value);
+
 // True when the first 64 characters are all 0-9 or a-f.
 bool is_digest_text(const char *text);
 

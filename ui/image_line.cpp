@@ -28,6 +28,8 @@ void update_image_line(void)
                                                     : L"downloads when you press Write";
         format_cut(text, limit, L"quenvar OS %ls  (%ls)  \x2014  %ls", manifest_info.version, size,
                    where);
+    } else if (manifest_info.message_advises) {
+        copy_cut(text, STATUS_TEXT_CHARS, manifest_info.message);
     } else {
         format_cut(text, limit, L"%ls  Press Write to try again, or use an ISO file.",
                    manifest_info.message);

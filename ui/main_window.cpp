@@ -55,6 +55,7 @@ static bool handle_window_message(HWND window, UINT message, WPARAM wparam, LPAR
             ReleaseDC(window, dc);
         }
         main_window = window;
+        allow_taskbar_message(window);
         create_window_contents(window);
         layout_controls();
         on_window_created();
@@ -103,7 +104,7 @@ static bool handle_window_message(HWND window, UINT message, WPARAM wparam, LPAR
         return false;
     case WM_SETFOCUS: restore_keyboard_focus(); return true;
     }
-    return false;
+    return on_taskbar_message(message);
 }
 
 static LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam,

@@ -95,8 +95,10 @@ void on_drive_list(void);
 void update_image_line(void);
 
 // The job on the taskbar button, and the end of the Windows session.
-void show_job_progress(int progress);  // the bar and the taskbar button
-void announce_job_end(int result);     // before the end's texts and dialogs
+void allow_taskbar_message(HWND window);  // at creation
+bool on_taskbar_message(UINT message);    // true when it was Explorer's about the button
+void show_job_progress(int progress);     // the bar and the taskbar button
+void announce_job_end(int result);        // before the end's texts and dialogs
 void close_taskbar(void);
 void hold_session_end(bool hold);      // for the whole job
 LRESULT on_query_end_session(LPARAM reason);

@@ -55,27 +55,43 @@ static void set_text_if_changed(HWND window, const wchar_t *text)
     if (wcscmp(current, text) != 0) SetWindowTextW(window, text);
 }
 
-// False when the user cancelled the dialog.
+static const wchar_t PATH_TOO_LONG[] =
+    L"The path of this ISO file is longer than the 259 characters this program can open; "
+    L"move the file to a folder with a shorter path, such as C:\\ISO, and choose it again.";
+
+// Room for any path Windows can name, so that a long one is never refused as
+// a buffer error that would look like a Cancel.
+enum { DIALOG_PATH_CHARS = 32768 };
+static wchar_t dialog_path[DIALOG_PATH_CHARS];
+
+// False when the user cancelled the dialog, or chose a file whose path does not fit.
 static bool choose_local_image(void)
 {
-    wchar_t path[APP_PATH_CHARS] = L"";
+    dialog_path[0] = L'\0';
     OPENFILENAMEW dialog = {};
     dialog.lStructSize = sizeof dialog;
     dialog.hwndOwner = main_window;
     dialog.lpstrFilter = L"Disk images (*.iso)\0*.iso\0All files\0*.*\0";
     dialog.nFilterIndex = 1;
-    dialog.lpstrFile = path;
-    dialog.nMaxFile = APP_PATH_CHARS;
+    dialog.lpstrFile = dialog_path;
+    dialog.nMaxFile = DIALOG_PATH_CHARS;
     dialog.lpstrTitle = L"Choose a quenvar OS .iso file";
     dialog.Flags = OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
     BOOL chosen = GetOpenFileNameW(&dialog);
+    DWORD failure = chosen ? 0 : CommDlgExtendedError();
     // The dialog moves the current directory to the folder it showed last,
     // holding that volume open; OFN_NOCHANGEDIR does not stop it.
     SetCurrentDirectoryW(app_folder);
+    if (failure != 0) write_log(L"file dialog failed (%lu)", failure);
     if (!chosen) return false;
-    path[APP_PATH_CHARS - 1] = L'\0';
+    dialog_path[DIALOG_PATH_CHARS - 1] = L'\0';
+    if (wcslen(dialog_path) >= APP_PATH_CHARS) {
+        write_log(L"chosen image path longer than %d characters", APP_PATH_CHARS - 1);
+        MessageBoxW(main_window, PATH_TOO_LONG, QV_PROGRAM_TITLE, MB_OK | MB_ICONWARNING);
+        return false;
+    }
     // The job thread reads the path; no job can start while this dialog is open.
-    copy_cut(local_image_path, APP_PATH_CHARS, path);
+    copy_cut(local_image_path, APP_PATH_CHARS, dialog_path);
     write_log(L"user chose local image %ls", local_image_path);
     return true;
 }

@@ -25,12 +25,15 @@ Control requests (any method, on either port), answered with text/plain:
   /__control/slice?path=P&offset=O&count=N -> those bytes of the file at P
   /__control/log                       -> one line per request: method, path with
                                           query, Range header or "-", user agent,
-                                          scheme, separated by tabs
+                                          scheme, the sign-in it carried ("proxy NTLM",
+                                          "server Negotiate") or "-", separated by tabs
   /__control/quit                      -> the server exits
 
 Faults (combine as needed; `times` says for how many requests, default 1):
   drop=1              close the connection without an answer
   status=N            answer N with a short body (any status)
+  challenge=S         with status 401 or 407: ask for a sign-in with scheme S, and
+                      serve a request that brings one of that scheme as usual
   content_range=V     answer 206 with this Content-Range; "missing" sends none
   ignore_range=1      answer 200 with the whole file whatever the Range says
   extra=N             send N bytes more than the file holds
@@ -59,7 +62,7 @@ import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 HELLO = b"quenvar-update-server 4"
-FEATURES = b"tls connect root sign"
+FEATURES = b"tls connect root sign challenge"
 PATTERN_BYTES = 1000003  # not a power of two, so shifted ranges never look alike
 SEND_PIECE = 1 << 20
 LOCK_LEASE_SECONDS = 180
@@ -288,12 +291,21 @@ class Handler(BaseHTTPRequestHandler):
     do_POST = do_GET
     do_HEAD = do_GET
 
+    def log_request_line(self, range_header):
+        STATE.log.append("\t".join([
+            self.command, self.path, range_header or "-",
+            self.headers.get("User-Agent") or "-", self.server.scheme, self.sign_in()]))
+
+    def sign_in(self):
+        for target, header in (("proxy", "Proxy-Authorization"), ("server", "Authorization")):
+            if self.headers.get(header):
+                return target + " " + self.headers[header].split(" ")[0]
+        return "-"
+
     def do_CONNECT(self):
         STATE.last_activity = time.monotonic()
         with STATE.mutex:
-            STATE.log.append("\t".join([
-                self.command, self.path, "-",
-                self.headers.get("User-Agent") or "-", self.server.scheme]))
+            self.log_request_line(None)
         host, _, port = self.path.rpartition(":")
         if host not in ("localhost", "127.0.0.1") or not port.isdigit():
             self.send_simple(403, b"only local tunnels\n")
@@ -403,9 +415,7 @@ class Handler(BaseHTTPRequestHandler):
     def serve(self, path):
         range_header = self.headers.get("Range")
         with STATE.mutex:
-            STATE.log.append("\t".join([
-                self.command, self.path, range_header or "-",
-                self.headers.get("User-Agent") or "-", self.server.scheme]))
+            self.log_request_line(range_header)
             file = STATE.files.get(path)
             root = STATE.root
         if file is None:
@@ -415,8 +425,11 @@ class Handler(BaseHTTPRequestHandler):
             self.abort_connection()
             self.close_connection = True
             return
-        if "status" in fault:
-            self.send_simple(int(fault["status"]), b"scripted answer\n")
+        challenge = fault.get("challenge")
+        if "status" in fault and not (challenge and self.sign_in().endswith(" " + challenge)):
+            asks = "Proxy-Authenticate" if fault["status"] == "407" else "WWW-Authenticate"
+            self.send_simple(int(fault["status"]), b"scripted answer\n",
+                             [(asks, challenge)] if challenge else [])
             return
         if file is None:
             self.send_simple(404, b"not found\n")

@@ -9,7 +9,7 @@ namespace {
 
 const wchar_t HELLO[] = L"quenvar-update-server 4";
 // A server from an older build answers the same hello but lacks these.
-const char FEATURES[] = "tls connect root sign";
+const char FEATURES[] = "tls connect root sign challenge";
 const DWORD START_WAIT_MS = 30000;
 const int IDLE_EXIT_SECONDS = 300;
 const int ACQUIRE_ROUNDS = 5;
@@ -281,8 +281,8 @@ std::vector<NetRequest> net_server_requests(void)
     std::vector<NetRequest> requests;
     for (const std::string &line : split(control("log"), '\n')) {
         std::vector<std::string> fields = split(line, '\t');
-        if (fields.size() == 5)
-            requests.push_back({fields[0], fields[1], fields[2], fields[3], fields[4]});
+        if (fields.size() == 6)
+            requests.push_back({fields[0], fields[1], fields[2], fields[3], fields[4], fields[5]});
     }
     return requests;
 }

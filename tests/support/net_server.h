@@ -10,6 +10,7 @@ struct NetRequest {
     std::string range;       // the Range header, or "-"
     std::string user_agent;
     std::string scheme;      // "http" or "https"
+    std::string sign_in;     // "proxy NTLM", "server Negotiate", or "-"
 };
 
 // Starts the server when it does not answer yet, then waits until no other

@@ -144,10 +144,11 @@ TEST_F(PublishToolTest, AVersionNeverGetsOtherBytesOnceItIsPublished)
         return listing;
     };
     ASSERT_EQ(publish_image("first.iso", "2.1", base_address()), 0) << output;
-    const std::string first = published();
-    // The same image again changes nothing and is no error.
+    EXPECT_NE(output.find(", manifest serial 1\n"), std::string::npos) << output;
+    // The same image again copies nothing and is no error; its manifest gets the next serial.
     ASSERT_EQ(publish_image("first.iso", "2.1", base_address()), 0) << output;
-    EXPECT_EQ(published(), first);
+    EXPECT_NE(output.find(", manifest serial 2\n"), std::string::npos) << output;
+    const std::string first = published();
     net_server_serve_folder(host_path(work + L"\\published"));
 
     // PCs keep their downloads under the version, so 2.1 must stay what it was.
@@ -159,10 +160,13 @@ TEST_F(PublishToolTest, AVersionNeverGetsOtherBytesOnceItIsPublished)
     ASSERT_EQ(manifest_info.loaded, 1);
     EXPECT_EQ(manifest_info.iso_sha256, program_digest(file("first.iso")));
 
-    ASSERT_EQ(publish_image("second.iso", "2.2", base_address()), 0) << output;
+    ASSERT_EQ(publish_image("second.iso", "2.2", base_address(), TEST_KEY + " --serial 9"), 0);
+    EXPECT_NE(output.find(", manifest serial 9\n"), std::string::npos) << output;
     fetch_manifest();
     ASSERT_EQ(manifest_info.loaded, 1);
     EXPECT_STREQ(manifest_info.version, L"2.2");
+    EXPECT_EQ(check_manifests({"published/updates/os-quenvar/latest.json"}), 0) << output;
+    EXPECT_NE(output.find("\n  serial       9\n"), std::string::npos) << output;
     EXPECT_EQ(manifest_info.iso_sha256, program_digest(file("second.iso")));
 }
 
@@ -235,6 +239,7 @@ TEST_F(PublishToolTest, ItsReadingOfAManifestIsTheProgramsReading)
         body("\"2.1\"", url, upper, "1"),
         body("\"2.1\"", url, sha, "\"1\""),
         body("\"2.1\"", url, sha, "0"),
+        "{\"manifestSerial\": -3, " + body("\"2.1\"", url, sha, "1").substr(1),
         "not json at all",
     };
     // The signature is checked first: the second is refused for its signer.

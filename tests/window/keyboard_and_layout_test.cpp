@@ -87,9 +87,9 @@ struct Expected {
 
 // The longest texts of the image line and the status line (the shipped host).
 const std::pair<int, const wchar_t *> LONGEST_TEXTS[] = {
-    {ID_IMAGE_LINE, L"The proxy server of this network asks for a sign-in that this program cannot "
-                    L"give. Ask for this PC to be let through the proxy, or use an ISO file.  "
-                    L"Press Write to try again, or use an ISO file."},
+    {ID_IMAGE_LINE, L"Could not reach updates.quenvar.com: the secure connection failed \x2014 check "
+                    L"that this PC's date and time are correct.  Press Write to try again, or use "
+                    L"an ISO file."},
     {ID_STATUS, L"The ISO file changed while it was written, or could not be read the same way "
                 L"twice, so nothing on the pen drive will start a PC. Choose the file again and "
                 L"press Write."},

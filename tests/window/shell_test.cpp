@@ -20,6 +20,19 @@ using ShellScenario = WindowScenario;
 TEST_F(ShellScenario, TheTaskbarButtonFollowsTheBarAndFlashesWhenAJobEndsBehindAnotherWindow)
 {
     start_a_held_write();
+    // Nothing is asked of the button until Explorer says that it exists; then,
+    // and when a restarted Explorer says so again, it is told the job's state.
+    auto told = [&] {
+        std::vector<std::string> lines = shell_requests();
+        return std::count_if(lines.begin(), lines.end(),
+                             [](const std::string &line) { return line.compare(0, 8, "taskbar ") == 0; });
+    };
+    EXPECT_EQ(told(), 0);
+    for (int times = 1; times <= 2; ++times) {
+        PostMessageW(window, RegisterWindowMessageW(L"TaskbarButtonCreated"), 0, 0);
+        ASSERT_TRUE(wait_until([&] { return told() == times; }, LONG_WAIT_MS));
+    }
+    size_t start = shell_requests().size();
     HWND other = CreateWindowW(L"STATIC", L"another program", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
                                0, 0, 300, 200, NULL, NULL, NULL, NULL);
     SetForegroundWindow(other);
@@ -35,7 +48,7 @@ TEST_F(ShellScenario, TheTaskbarButtonFollowsTheBarAndFlashesWhenAJobEndsBehindA
     size_t end = find_line(lines, "taskbar state 0");
     ASSERT_LT(end, lines.size());
     int values = 0;
-    for (size_t i = 0; i < end; ++i) {
+    for (size_t i = start; i < end; ++i) {
         int position = -1;
         if (sscanf(lines[i].c_str(), "bar %d", &position) != 1) continue;
         size_t told = i + 1;

@@ -2,6 +2,7 @@
 
 #include <shlobj.h>
 
+#include "source/manifest_serial.h"
 #include "tests/support/net_server.h"
 
 const wchar_t VERSION_LINE[] =
@@ -72,6 +73,7 @@ void WindowScenario::SetUp()
                               "\", \"isoSizeBytes\": " + std::to_string(IMAGE_SIZE) + "}");
     std::wstring app = app_folder_of_the_program();
     delete_matching(app, L"quenvar-os-*.iso*");
+    delete_matching(app, MANIFEST_SERIAL_FILE);  // the scenarios' manifests have no serial
     log_path = app + L"\\writer.log";
     log_size_at_start = file_size(log_path);
 }

@@ -4,7 +4,10 @@
 // publishing tool checks every manifest it writes with it.
 //
 // Usage: read_manifest FILE HOST [KEY_DER SIGNATURE]
-// Exit 0: "version=", "isoUrl=", "isoSha256=" and "isoSizeBytes=" lines; with
+// Exit 0: "version=", "isoUrl=", "isoSha256=" and "isoSizeBytes=" lines, and
+//   "manifestSerial=" when the manifest has one (a program with a key compares
+//   it with the highest it has seen, and refuses one that is not a number; a
+//   program without a key ignores it); with
 //   a key, first "signedBytes=", "keyBlob=" and "signature=": the bytes that
 //   the program checks, and the key and the signature as the program hands
 //   them to CryptoAPI (hexadecimal), for the publishing tool to verify.
@@ -95,9 +98,15 @@ int read_signature(const char *key_path, const char *signature_path, size_t body
     return 0;
 }
 
-int read_manifest(const char *body, const char *host)
+int read_manifest(const char *body, const char *host, bool keyed)
 {
     char sentence[512];
+    uint64_t serial = 0;
+    int serial_found = json_get_unsigned(body, "manifestSerial", &serial);
+    if (serial_found < 0 && keyed) {
+        snprintf(sentence, sizeof sentence, "The version list from %s could not be read.", host);
+        return refuse(sentence, "\"manifestSerial\" is not a bare unsigned integer");
+    }
     char work[VERSION_WORK_BYTES];
     if (!json_get_string(body, "version", work, sizeof work)) {
         snprintf(sentence, sizeof sentence, "The version list from %s could not be read.", host);
@@ -135,6 +144,7 @@ int read_manifest(const char *body, const char *host)
     }
     printf("version=%s\nisoUrl=%s\nisoSha256=%s\nisoSizeBytes=%" PRIu64 "\n", work, url, digest,
            size);
+    if (serial_found > 0) printf("manifestSerial=%" PRIu64 "\n", serial);
     return 0;
 }
 
@@ -158,5 +168,5 @@ int main(int argc, char **argv)
         int signature = read_signature(argv[3], argv[4], (size_t)got);
         if (signature != 0) return signature;
     }
-    return read_manifest(body, argv[2]);
+    return read_manifest(body, argv[2], argc == 5);
 }

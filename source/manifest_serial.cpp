@@ -1,0 +1,94 @@
+#include "source/manifest_serial.h"
+
+#include <windows.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "app/app_info.h"
+#include "app/log.h"
+#include "app/text.h"
+
+enum { SERIAL_TEXT_BYTES = 32 };
+
+static bool serial_seen;
+static uint64_t highest_serial;
+
+static void serial_path(wchar_t path[APP_PATH_CHARS], const wchar_t *suffix)
+{
+    format_cut(path, APP_PATH_CHARS - 1, L"%ls\\" MANIFEST_SERIAL_FILE L"%ls", app_folder, suffix);
+}
+
+// Only digits, then at most a line end; false for anything else, or for a
+// number past 64 bits.
+static bool parse_serial(const char *text, uint64_t *serial)
+{
+    uint64_t value = 0;
+    const char *p = text;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        unsigned digit = (unsigned)(*p - '0');
+        if (value > (UINT64_MAX - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    if (p == text || (*p && strcmp(p, "\n") != 0 && strcmp(p, "\r\n") != 0)) return false;
+    *serial = value;
+    return true;
+}
+
+void load_manifest_serial(void)
+{
+    serial_seen = false;
+    highest_serial = 0;
+    wchar_t path[APP_PATH_CHARS];
+    serial_path(path, L"");
+    FILE *file = _wfopen(path, L"rb");
+    if (!file) {
+        write_log(L"manifest serial: none seen yet (no %ls)", MANIFEST_SERIAL_FILE);
+        return;
+    }
+    char text[SERIAL_TEXT_BYTES + 1];
+    size_t got = fread(text, 1, SERIAL_TEXT_BYTES, file);
+    fclose(file);
+    text[got] = '\0';
+    serial_seen = got < SERIAL_TEXT_BYTES && parse_serial(text, &highest_serial);
+    if (!serial_seen)
+        write_log(L"manifest serial: %ls is damaged; none seen", MANIFEST_SERIAL_FILE);
+}
+
+bool manifest_serial_seen(uint64_t *highest)
+{
+    *highest = highest_serial;
+    return serial_seen;
+}
+
+// As a download is kept: the whole text in a file of its own, then moved in
+// place of the old one, so that a crash leaves one or the other.
+static DWORD write_serial_file(uint64_t serial)
+{
+    wchar_t path[APP_PATH_CHARS], temporary[APP_PATH_CHARS];
+    serial_path(path, L"");
+    serial_path(temporary, L".tmp");
+    char text[SERIAL_TEXT_BYTES];
+    DWORD length = (DWORD)snprintf(text, sizeof text, "%llu\n", (unsigned long long)serial);
+    HANDLE file = CreateFileW(temporary, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) return GetLastError();
+    DWORD written = 0, error = 0;
+    if (!WriteFile(file, text, length, &written, NULL) || written != length ||
+        !FlushFileBuffers(file))
+        error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+    CloseHandle(file);
+    if (!error && !MoveFileExW(temporary, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        error = GetLastError();
+    if (error) DeleteFileW(temporary);
+    return error;
+}
+
+void keep_manifest_serial(uint64_t serial)
+{
+    if (serial_seen && serial <= highest_serial) return;
+    serial_seen = true;
+    highest_serial = serial;
+    // Kept in memory all the same: this run refuses older manifests.
+    DWORD error = write_serial_file(serial);
+    if (error) write_log(L"manifest serial %I64u not kept (error %lu)", serial, error);
+}
