@@ -39,6 +39,13 @@ std::string host_quote(const std::string &text)
     return quoted + "'";
 }
 
+void release_started_program(PROCESS_INFORMATION *started)
+{
+    if (!started->hProcess) return;
+    CloseHandle(started->hThread);
+    CloseHandle(started->hProcess);
+}
+
 // Wine starts a Linux program handed to CreateProcess but gives back neither
 // a handle nor an exit code, so the script leaves its code in a file, written
 // whole under another name first and then renamed.
@@ -67,8 +74,7 @@ int run_host_command(const std::string &command, const std::wstring &folder,
     int exit_code = -1;
     if (CreateProcessW(NULL, writable.data(), NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL,
                        &startup, &process)) {
-        if (process.hThread) CloseHandle(process.hThread);
-        if (process.hProcess) CloseHandle(process.hProcess);
+        release_started_program(&process);
         for (DWORD waited = 0; waited < timeout_ms && !file_exists(code); waited += POLL_MS)
             Sleep(POLL_MS);
         if (file_exists(code)) exit_code = atoi(read_whole_file(code).c_str());

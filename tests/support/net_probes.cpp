@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include "tests/support/host_shell.h"
 #include "tests/support/test_files.h"
 
 uintptr_t net_next_winhttp_handle(void)
@@ -31,8 +32,7 @@ bool run_shell(const std::string &script, const std::wstring &marker)
     if (!CreateProcessW(NULL, line.data(), NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL,
                         &startup, &process))
         return false;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    release_started_program(&process);
     for (DWORD waited = 0; waited < SHELL_WAIT_MS; waited += 20) {
         if (file_exists(marker)) return true;
         Sleep(20);

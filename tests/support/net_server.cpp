@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include "tests/support/host_shell.h"
+
 namespace {
 
 const wchar_t HELLO[] = L"quenvar-update-server 4";
@@ -137,8 +139,7 @@ bool start_server(std::string *error)
         *error = "could not start /usr/bin/python3 for the update server";
         return false;
     }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    release_started_program(&process);
     for (DWORD waited = 0; waited < START_WAIT_MS; waited += 100) {
         if (server_answers()) return true;
         Sleep(100);

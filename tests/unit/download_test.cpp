@@ -12,6 +12,7 @@
 #include "source/cache_names.h"
 #include "source/download.h"
 #include "source/manifest.h"
+#include "tests/support/host_shell.h"
 #include "tests/support/net_fixture.h"
 #include "tests/support/net_probes.h"
 #include "ui/status.h"
@@ -463,6 +464,17 @@ TEST_F(DownloadTest, EmptyAddressFailsEveryAttempt)
     EXPECT_EQ(parts[2].str(), net_utf8(reason));
     EXPECT_EQ(std::wstring(message),
               L"The download did not finish (" + std::wstring(reason) + L"). Press Write to continue it.");
+}
+
+// The full-disk test starts Linux programs; a stray handle closed after them
+// took the 32-bit form's registry root, and with it the next SHA-256 check.
+TEST_F(DownloadTest, StartingALinuxProgramClosesNoOtherHandle)
+{
+    HANDLE other = CreateEventW(NULL, TRUE, FALSE, NULL);
+    PROCESS_INFORMATION linux_start = {NULL, other, 140, 2};  // as Wine fills it
+    release_started_program(&linux_start);
+    EXPECT_EQ(WaitForSingleObject(other, 0), (DWORD)WAIT_TIMEOUT);
+    CloseHandle(other);
 }
 
 TEST_F(DownloadTest, DamagedDownloadIsDeleted)
