@@ -27,6 +27,9 @@ if grep -q '^QV_I686_TREE:PATH=.' "$build/CMakeCache.txt" 2>/dev/null; then
   for _ in $(seq 100); do [ -s "$build/route32/display" ] && break; sleep 0.1; done
   route_display=":$(cat "$build/route32/display")"
   export QV_WINE32_DISPLAY="$route_display"
+  # A server left from another run may sit in another namespace, which does
+  # not see this run's mounts.
+  (. "$here/tools/wine-env.sh" "$build" route32 && wineserver -k 2>/dev/null)
   "$here/tools/wine32.sh" --build "$build" --shell bash -c \
     'wineserver -p; wine cmd /c exit >/dev/null 2>&1; wine "$0" hold-desktop >/dev/null 2>&1 &' \
     "$build/bin/qvwriter-window-driver.exe"

@@ -81,7 +81,7 @@ if [ -n "$why" ]; then
   fi
 fi
 
-[ -f "$build/wineprefix-route32/.qv-ready" ] || "$here/tools/wine-prefix.sh" "$build" route32 >&2 ||
+[ -f "$build/wineprefix-route32/.qv-ready" ] || { mkdir -p "$build" && "$here/tools/wine-prefix.sh" "$build" route32 >&2; } ||
   cannot "the route prefix $build/wineprefix-route32 could not be made"
 . "$here/tools/wine-env.sh" "$build" route32
 [ -n "${QV_WINE32_DISPLAY:-}" ] && export DISPLAY="$QV_WINE32_DISPLAY"
