@@ -21,14 +21,15 @@ qemu=/usr/bin/qemu-i386-static
 cannot() { echo "wine32: 32-bit Windows programs cannot run here: $*" >&2; exit 77; }
 
 # Inside the namespace, as its root: UID and GID are the caller's, DIR the
-# folder to run in, NEW 1 for a namespace just made. Then the i386 ELF header
+# folder to run in, HOLDER the file that names a namespace to join, NEW 1 for
+# a namespace just made, whose name goes there. Then the i386 ELF header
 # (32-bit, little-endian, executable or shared object, machine 3) goes to
 # qemu; Debian's amd64 package describes no i386 handler, the host's own
 # family, so it is written here. Flags F and C: the interpreter is opened now,
 # and runs with the program's credentials.
 if [ "${1:-}" = --enter ]; then
-  uid="$2" gid="$3" dir="$4" new="$5"
-  shift 5
+  uid="$2" gid="$3" dir="$4" holder="$5" new="$6"
+  shift 6
   as_caller=()
   [ "$uid" = 0 ] || as_caller=(unshare --user --map-user="$uid" --map-group="$gid" --)
   if [ "$new" = 1 ]; then
@@ -85,7 +86,6 @@ fi
   cannot "the route prefix $build/wineprefix-route32 could not be made"
 . "$here/tools/wine-env.sh" "$build" route32
 [ -n "${QV_WINE32_DISPLAY:-}" ] && export DISPLAY="$QV_WINE32_DISPLAY"
-export QV_WINE32_ROUTE="$route"
 [ "$route" = native ] && exec "${command[@]}" "$@"
 
 # Wine reserves the 32-bit address space above 2 GiB in 64 KiB steps, each
@@ -93,11 +93,11 @@ export QV_WINE32_ROUTE="$route"
 # keeps that search short: about 55 s less for every process.
 export QEMU_RESERVED_VA=0x81000000
 export QEMU_SET_ENV="LD_PRELOAD=$helper/\$LIB/qv-thread-segments.so"
-export holder="$helper/namespace"
+holder="$helper/namespace"
 if read -r pid namespace 2>/dev/null < "$holder" &&
    [ "$(readlink "/proc/$pid/ns/mnt" 2>/dev/null)" = "$namespace" ]; then
-  exec nsenter --target "$pid" --user --mount -- \
-    bash "$here/tools/wine32.sh" --enter "$(id -u)" "$(id -g)" "$PWD" 0 "${command[@]}" "$@"
+  exec nsenter --target "$pid" --user --mount --preserve-credentials -- \
+    bash "$here/tools/wine32.sh" --enter "$(id -u)" "$(id -g)" "$PWD" "$holder" 0 "${command[@]}" "$@"
 fi
 exec unshare --user --map-root-user --mount -- \
-  bash "$here/tools/wine32.sh" --enter "$(id -u)" "$(id -g)" "$PWD" 1 "${command[@]}" "$@"
+  bash "$here/tools/wine32.sh" --enter "$(id -u)" "$(id -g)" "$PWD" "$holder" 1 "${command[@]}" "$@"
