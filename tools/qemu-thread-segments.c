@@ -5,8 +5,8 @@
  * process, where Linux keeps the thread-local entries per thread. A thread's
  * %gs (glibc's thread data, set by clone) and %fs (Wine's TEB, set with
  * set_thread_area) therefore name the entry of whichever thread set it last,
- * and the next time a thread loads its selector -- Wine does in every signal
- * handler and on the way into every system call -- it runs on another
+ * and the next time a thread loads its selector -- Wine does in each of its
+ * signal handlers, qemu on each return from one -- it runs on another
  * thread's data: the wrong thread id, the wrong server pipe, hangs, crashes.
  * The local descriptor table is one per process on Linux too, so its entries
  * may differ per thread: each thread gets a %gs entry of its own there, and
