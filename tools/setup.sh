@@ -64,6 +64,15 @@ if ! installed "$wine32" && [ -z "$(find "$wine32_failed" -mmin -1440 2>/dev/nul
     mkdir -p "$(dirname "$wine32_failed")" && : > "$wine32_failed" || true
   fi
 fi
+
+# Where 32-bit Wine cannot start (a kernel without its 32-bit emulation), the
+# 32-bit programs run under qemu's i386 user mode instead (tools/wine32.sh).
+if ! installed qemu-user-static &&
+   { [ "${QV_WINE32_VIA_QEMU:-}" = 1 ] || ! /usr/lib/wine/wine --version >/dev/null 2>&1; }; then
+  echo "setup: installing qemu-user-static"
+  install_packages qemu-user-static ||
+    echo "setup: qemu-user-static could not be installed ($(apt_error)); the 32-bit tests will report themselves skipped"
+fi
 [ "${1:-}" = --packages ] && exit 0
 
 build="$(realpath -m "${1:-$here/build}")"

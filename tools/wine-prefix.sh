@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Creates the build tree's Wine prefix: never prompts, never opens a crash dialog.
-# Usage: tools/wine-prefix.sh BUILD_DIR
+# Usage: tools/wine-prefix.sh BUILD_DIR [route32]   (see tools/wine-env.sh)
 set -euo pipefail
-. "$(dirname "$0")/wine-env.sh" "$1"
+. "$(dirname "$0")/wine-env.sh" "$1" "${2:-}"
 prefix="$WINEPREFIX"
 [ -f "$prefix/.qv-ready" ] && exit 0
 echo "setup: creating Wine prefix $prefix"

@@ -100,6 +100,7 @@ TEST_F(StatusTest, CancelFlagSetByOneThreadIsSeenByAnother)
 TEST_F(StatusTest, ReportsFromManyThreadsNeverTearTheText)
 {
     main_window = NULL;  // the lock is under test here, not the posting
+    set_final_status(L"");  // an earlier test's text is no torn one
     std::thread writers[2];
     for (int t = 0; t < 2; ++t) {
         writers[t] = std::thread([t] {
