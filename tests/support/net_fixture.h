@@ -9,6 +9,7 @@
 
 #include "app/app_info.h"
 #include "app/text.h"
+#include "source/manifest_serial.h"
 #include "tests/support/net_server.h"
 #include "tests/support/test_files.h"
 #include "tests/support/virtual_clock.h"
@@ -50,6 +51,9 @@ inline void NetServerTest::SetUp()
         FindClose(search);
     }
     copy_cut(app_folder, APP_PATH_CHARS, folder.c_str());
+    // No serial seen, as in a new run, even after an earlier test of this process.
+    load_manifest_serial();
+    DeleteFileW((folder + L"\\writer.log").c_str());
     std::string error;
     ASSERT_TRUE(net_server_acquire(&error)) << error;
 }
