@@ -94,7 +94,11 @@ bool collect_known_images(KnownImage images[MAX_KNOWN_IMAGES], int *count, wchar
 {
     *count = 0;
     // The start-up check may still be filling the manifest record.
-    if (!startup_check_running() && manifest_info.loaded == 1) {
+    if (!wait_for_startup_check()) {
+        copy_cut(message, MESSAGE_CHARS, CHECK_STOPPED_TEXT);
+        return false;
+    }
+    if (manifest_info.loaded == 1) {
         KnownImage published = {};
         published.size = manifest_info.iso_size;
         memcpy(published.digest, manifest_info.iso_sha256, DIGEST_TEXT_BYTES);

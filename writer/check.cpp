@@ -20,6 +20,8 @@ const wchar_t CHECK_DIFFERS_TEXT[] =
     L"This pen drive does not hold an intact quenvar OS image: a PC may have changed it or "
     L"the pen drive may be faulty, and writing it again makes it sure.";
 
+const wchar_t CHECK_STOPPED_TEXT[] = L"Stopped. Nothing on the pen drive was changed.";
+
 // Working state of one check; released by release_run.
 struct CheckRun {
     const DiskCandidate *chosen;
@@ -162,7 +164,7 @@ static bool read_disk(CheckRun *run)
         uint64_t left = total - offset;
         DWORD length = left < CHUNK_BYTES ? (DWORD)left : CHUNK_BYTES;
         if (cancel_requested()) {
-            set_message(run, L"Stopped. Nothing on the pen drive was changed.");
+            set_message(run, CHECK_STOPPED_TEXT);
             return false;
         }
         BYTE *buffer = hash_pipe_next_buffer(&run->hashing);

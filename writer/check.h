@@ -20,6 +20,7 @@ struct KnownImage {
 enum CheckVerdict { CHECK_INTACT, CHECK_DIFFERS, CHECK_FAILED };
 
 extern const wchar_t CHECK_DIFFERS_TEXT[];
+extern const wchar_t CHECK_STOPPED_TEXT[];
 
 // Reads the chosen disk (a candidate by the same rules as a write) with an
 // unbuffered read-only handle: no lock, no dismount, nothing taken offline,
