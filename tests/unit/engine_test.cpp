@@ -943,6 +943,13 @@ TEST_F(EngineTest, ProvenStickIsEjectedAndARefusedEjectFinishesThePlainRelease)
     EXPECT_EQ(disk->update_properties_calls, 1);
     EXPECT_EQ(sim_count(SIM_IOCTL, L"Volume{", IOCTL_VOLUME_ONLINE), 1);
 
+    disk->eject_veto = -1;
+    disk->removable_hub = true;  // its eject would take the keyboard too
+    ASSERT_EQ(write_and_eject(), 1);
+    EXPECT_FALSE(ejected);
+    EXPECT_TRUE(logged("eject: no removable device found for disk 2")) << log();
+    disk->removable_hub = false;
+
     struct Pull {
         static void on_event(const SimEvent &event, void *)
         {
