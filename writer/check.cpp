@@ -218,10 +218,12 @@ static CheckVerdict check_open_disk(CheckRun *run, int *matched)
     collect_lengths(run);
     write_log(L"checking disk %d: %ls, %I64u bytes, against %d image(s)",
               run->chosen->disk_number, run->chosen->name, run->disk_size, run->count);
+    // Not a changed stick: one that could never be written with any of them.
     if (run->length_count == 0) {
         write_log(L"every image is longer than the disk");
-        set_message(run, CHECK_DIFFERS_TEXT);
-        return CHECK_DIFFERS;
+        set_message(run, L"This pen drive is smaller than the quenvar OS image, so it cannot "
+                         L"hold it.");
+        return CHECK_FAILED;
     }
     report_status(0, L"Checking the pen drive\x2026");
     if (!open_disk(run)) return CHECK_FAILED;

@@ -27,7 +27,8 @@ extern const wchar_t CHECK_STOPPED_TEXT[];
 // nothing written. The digest at each image's length is a copy of the one
 // running digest, so every image costs the same single read. CHECK_INTACT
 // with `matched` the first image it holds; CHECK_DIFFERS when it holds none;
-// CHECK_FAILED when it could not be read that far or was stopped. Both of
-// the last leave one sentence in `message` (768 characters).
+// CHECK_FAILED when it could not be read that far, is smaller than every
+// image or was stopped. Both of the last leave one sentence in `message`
+// (768 characters).
 CheckVerdict check_disk(const DiskCandidate *chosen, const KnownImage *images, int count,
                         int *matched, wchar_t *message);

@@ -890,7 +890,8 @@ TEST_F(EngineTest, StopDuringAnyPauseOfThePreparingGivesUpAtOnceAndWritesNothing
 }
 
 // A check reads once, to the longest image that fits, and copies the digest
-// where each image ends, mid-chunk or on a chunk's edge; the first image held wins.
+// where each image ends, mid-chunk or on a chunk's edge; the first image held
+// wins. A stick too small for every image is no changed one.
 TEST_F(EngineTest, CheckCopiesTheDigestAtEveryImageLengthInOneRead)
 {
     add_stick(64 * MIB);
@@ -914,6 +915,9 @@ TEST_F(EngineTest, CheckCopiesTheDigestAtEveryImageLengthInOneRead)
     for (int i = 1; i < 4; ++i) images[i].digest[0] ^= 1;
     EXPECT_EQ(check_disk(&chosen, images, 5, &matched, message), CHECK_DIFFERS);
     EXPECT_STREQ(message, CHECK_DIFFERS_TEXT);
+    EXPECT_EQ(check_disk(&chosen, images + 4, 1, &matched, message), CHECK_FAILED);
+    EXPECT_STREQ(message,
+                 L"This pen drive is smaller than the quenvar OS image, so it cannot hold it.");
 }
 
 // A proven stick leaves with its volumes offline and its new layout unread,
