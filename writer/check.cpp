@@ -163,14 +163,18 @@ static bool read_disk(CheckRun *run)
     for (uint64_t offset = 0; offset < total; offset += CHUNK_BYTES) {
         uint64_t left = total - offset;
         DWORD length = left < CHUNK_BYTES ? (DWORD)left : CHUNK_BYTES;
-        if (cancel_requested()) {
-            set_message(run, CHECK_STOPPED_TEXT);
-            return false;
-        }
         BYTE *buffer = hash_pipe_next_buffer(&run->hashing);
         DWORD read_length = (length + run->sector_size - 1) / run->sector_size * run->sector_size;
         DWORD error = 0;
-        if (!transfer_with_retry(run->disk, false, offset, buffer, read_length, &error)) {
+        bool read = !cancel_requested() && transfer_with_retry(run->disk, false, offset, buffer,
+                                                               read_length, &error,
+                                                               cancel_requested);
+        // A stop between the read's attempts is a stop, not a failed read.
+        if (!read && cancel_requested()) {
+            set_message(run, CHECK_STOPPED_TEXT);
+            return false;
+        }
+        if (!read) {
             wchar_t reason[256];
             describe_error(error, reason, 256);
             set_message(run, L"Reading the pen drive failed at %I64u MB: %ls. Plug it in again, "

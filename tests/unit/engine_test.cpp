@@ -891,7 +891,8 @@ TEST_F(EngineTest, StopDuringAnyPauseOfThePreparingGivesUpAtOnceAndWritesNothing
 
 // A check reads once, to the longest image that fits, and copies the digest
 // where each image ends, mid-chunk or on a chunk's edge; the first image held
-// wins. A stick too small for every image is no changed one.
+// wins. A stop during a read's retries is not waited out; a stick too small
+// for every image is no changed one.
 TEST_F(EngineTest, CheckCopiesTheDigestAtEveryImageLengthInOneRead)
 {
     add_stick(64 * MIB);
@@ -915,6 +916,13 @@ TEST_F(EngineTest, CheckCopiesTheDigestAtEveryImageLengthInOneRead)
     for (int i = 1; i < 4; ++i) images[i].digest[0] ^= 1;
     EXPECT_EQ(check_disk(&chosen, images, 5, &matched, message), CHECK_DIFFERS);
     EXPECT_STREQ(message, CHECK_DIFFERS_TEXT);
+    add_fault(SIM_FAULT_READ, 0, MIB, 3, ERROR_CRC);
+    StopRule rule = {SIM_SLEEP, virtual_clock_slept_ms(), 1, 0};
+    sim_set_hook(stop_on_event, &rule);
+    EXPECT_EQ(check_disk(&chosen, images, 4, &matched, message), CHECK_FAILED);
+    sim_set_hook(nullptr, nullptr);
+    EXPECT_STREQ(message, CHECK_STOPPED_TEXT);
+    EXPECT_EQ(virtual_clock_slept_ms() - rule.offset, 250u);
     EXPECT_EQ(check_disk(&chosen, images + 4, 1, &matched, message), CHECK_FAILED);
     EXPECT_STREQ(message,
                  L"This pen drive is smaller than the quenvar OS image, so it cannot hold it.");
