@@ -13,10 +13,8 @@
 // The image as the disk should hold it: its length and digest, named by its file.
 static bool describe_image(const wchar_t *path, KnownImage *image, wchar_t *message)
 {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (GetFileAttributesExW(path, GetFileExInfoStandard, &data))
-        image->size = ((uint64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow;
-    if (!hash_file(path, L"Checking the image\x2026", image->digest, message)) return false;
+    if (!hash_file(path, L"Checking the image\x2026", image->digest, message, &image->size))
+        return false;
     if (image->size == 0) {
         copy_cut(message, MESSAGE_CHARS, L"The image file is empty.");
         return false;

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "app/app_info.h"
 #include "app/text.h"
 
 static const wchar_t SECURE_TEXT[] =
@@ -60,4 +61,19 @@ const wchar_t *describe_error(unsigned long code, wchar_t *buffer, size_t capaci
     }
     buffer[capacity - 1] = L'\0';
     return buffer;
+}
+
+void format_message(wchar_t *message, const wchar_t *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vformat_cut(message, MESSAGE_CHARS - 1, format, args);
+    va_end(args);
+}
+
+void format_message_with_error(wchar_t *message, const wchar_t *format, unsigned long error)
+{
+    wchar_t reason[256];
+    describe_error(error, reason, 256);
+    format_message(message, format, reason);
 }

@@ -4,3 +4,8 @@
 #include <stddef.h>
 
 const wchar_t *describe_error(unsigned long code, wchar_t *buffer, size_t capacity);
+
+// One user sentence into `message` (MESSAGE_CHARS wide characters), cut to fit.
+void format_message(wchar_t *message, const wchar_t *format, ...);
+// The same, with the error's text from describe_error filling the one %ls of `format`.
+void format_message_with_error(wchar_t *message, const wchar_t *format, unsigned long error);

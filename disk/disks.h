@@ -29,6 +29,9 @@ struct SystemDiskTable {
 extern DiskCandidate candidate_disks[MAX_CANDIDATES];
 extern int candidate_count;
 
+// Disk N by its \\.\PhysicalDriveN name, shared for reading and writing, through
+// the seam; INVALID_HANDLE_VALUE with the reason in GetLastError.
+HANDLE open_physical_disk(int disk_number, DWORD access, DWORD flags);
 // Size, display name and bus type (a STORAGE_BUS_TYPE value) of disk N.
 bool identify_disk(int disk_number, uint64_t *size_bytes, wchar_t name[DISK_NAME_CHARS],
                    int *bus_type);

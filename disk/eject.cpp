@@ -5,7 +5,7 @@
 #include "app/text.h"
 #include "disk/seam.h"
 
-enum { DETAIL_BYTES = 2048, PARENT_LEVELS = 8 };
+enum { DETAIL_BYTES = 2048 };
 
 // GUID_DEVINTERFACE_DISK.
 static const GUID DISK_INTERFACE_CLASS = {
@@ -73,16 +73,17 @@ static bool is_removable(DEVINST node)
 
 bool find_removable_device(int disk_number, DWORD *device)
 {
-    DEVINST node = 0;
+    DEVINST node = 0, parent = 0;
     if (!find_disk_node(disk_number, &node)) return false;
-    for (int level = 0; level < PARENT_LEVELS; ++level) {
-        if (is_removable(node)) {
-            *device = node;
-            return true;
-        }
-        if (seam.CM_Get_Parent(&node, node, 0) != CR_SUCCESS) return false;
+    if (is_removable(node)) {
+        *device = node;
+        return true;
     }
-    return false;
+    // No higher: above the stick's own device are hubs and controllers, whose
+    // eject takes the keyboard and every other stick with them.
+    if (seam.CM_Get_Parent(&parent, node, 0) != CR_SUCCESS || !is_removable(parent)) return false;
+    *device = parent;
+    return true;
 }
 
 bool eject_device(DWORD device, wchar_t reason[EJECT_REASON_CHARS])

@@ -6,10 +6,9 @@
 
 enum { EJECT_REASON_CHARS = 400 };
 
-// The device to eject for disk N: the disk's own device node, or the nearest
-// one above it that Windows calls removable (a USB stick's USB device, a
-// card reader). False when the disk is not listed or nothing above it is
-// removable.
+// The device to eject for disk N: the disk's own device node, or the one it
+// hangs on (a USB stick's USB device, a card reader), whichever Windows calls
+// removable first. False when the disk is not listed or neither is removable.
 bool find_removable_device(int disk_number, DWORD *device);
 
 // Asks Windows to eject the device, with no message of its own. True when it

@@ -107,13 +107,18 @@ bool identify_open_disk(HANDLE disk, uint64_t *size_bytes, wchar_t name[DISK_NAM
     return true;
 }
 
-bool identify_disk(int disk_number, uint64_t *size_bytes, wchar_t name[DISK_NAME_CHARS],
-                   int *bus_type)
+HANDLE open_physical_disk(int disk_number, DWORD access, DWORD flags)
 {
     wchar_t path[64];
     format_cut(path, 63, L"\\\\.\\PhysicalDrive%d", disk_number);
-    HANDLE disk = seam.CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                   OPEN_EXISTING, 0, NULL);
+    return seam.CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                            flags, NULL);
+}
+
+bool identify_disk(int disk_number, uint64_t *size_bytes, wchar_t name[DISK_NAME_CHARS],
+                   int *bus_type)
+{
+    HANDLE disk = open_physical_disk(disk_number, GENERIC_READ, 0);
     if (disk == INVALID_HANDLE_VALUE) return false;
     bool answered = identify_open_disk(disk, size_bytes, name, bus_type);
     seam.CloseHandle(disk);

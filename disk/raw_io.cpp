@@ -52,7 +52,17 @@ bool transfer_with_retry(HANDLE disk, bool write, uint64_t offset, void *buffer,
 
 bool pause_unless_stopped(DWORD milliseconds, bool (*stop_requested)(void))
 {
-    if (stop_requested && stop_requested()) return false;
-    seam.Sleep(milliseconds);
-    return !(stop_requested && stop_requested());
+    if (!stop_requested) {
+        seam.Sleep(milliseconds);
+        return true;
+    }
+    // In slices, so that a stop is answered within one of them.
+    for (DWORD left = milliseconds; !stop_requested(); left -= PAUSE_SLICE_MS) {
+        if (left <= PAUSE_SLICE_MS) {
+            seam.Sleep(left);
+            return !stop_requested();
+        }
+        seam.Sleep(PAUSE_SLICE_MS);
+    }
+    return false;
 }

@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <stdint.h>
 
-enum { TRANSFER_ATTEMPTS = 3, TRANSFER_RETRY_DELAY_MS = 700 };
+enum { TRANSFER_ATTEMPTS = 3, TRANSFER_RETRY_DELAY_MS = 700, PAUSE_SLICE_MS = 250 };
 
 // Reads or writes `length` bytes at byte `offset` of the open disk, making up
 // to three attempts. True when the whole length moved. `error` receives the
@@ -15,5 +15,6 @@ bool transfer_with_retry(HANDLE disk, bool write, uint64_t offset, void *buffer,
                          DWORD *error, bool (*stop_requested)(void) = NULL);
 
 // Sleeps `milliseconds` unless `stop_requested` (may be null) says so before;
-// false when it says so before or after, so nothing follows a stop.
+// with it, in slices of at most PAUSE_SLICE_MS read between, so a stop is
+// answered within one slice. False when it said so, so nothing follows a stop.
 bool pause_unless_stopped(DWORD milliseconds, bool (*stop_requested)(void));

@@ -220,26 +220,17 @@ bool held_volume_released(const HeldVolumes *held, int entry)
     return held->locked[entry] || held->offline[entry];
 }
 
-void release_held_volumes(HeldVolumes *held)
+// Online again, or (for an eject) every dismounted volume offline; then
+// unlocked and closed.
+static void release_held(HeldVolumes *held, bool leave_offline)
 {
     for (int i = 0; i < held_count(held); ++i) {
         HANDLE volume = held->handles[i];
         // Forgotten once closed, so a second release cannot close a reused handle value.
         if (volume == INVALID_HANDLE_VALUE) continue;
-        if (held->offline[i] && !send_to_volume(volume, IOCTL_VOLUME_ONLINE))
+        if (!leave_offline && held->offline[i] && !send_to_volume(volume, IOCTL_VOLUME_ONLINE))
             write_log(L"online %ls failed (%lu)", held->names[i], GetLastError());
-        send_to_volume(volume, FSCTL_UNLOCK_VOLUME);
-        seam.CloseHandle(volume);
-        held->handles[i] = INVALID_HANDLE_VALUE;
-    }
-}
-
-void release_held_volumes_offline(HeldVolumes *held)
-{
-    for (int i = 0; i < held_count(held); ++i) {
-        HANDLE volume = held->handles[i];
-        if (volume == INVALID_HANDLE_VALUE) continue;
-        if (held->dismounted[i] && !held->offline[i]) {
+        if (leave_offline && held->dismounted[i] && !held->offline[i]) {
             held->offline[i] = send_to_volume(volume, IOCTL_VOLUME_OFFLINE);
             if (!held->offline[i])
                 write_log(L"offline %ls failed (%lu)", held->names[i], GetLastError());
@@ -248,6 +239,16 @@ void release_held_volumes_offline(HeldVolumes *held)
         seam.CloseHandle(volume);
         held->handles[i] = INVALID_HANDLE_VALUE;
     }
+}
+
+void release_held_volumes(HeldVolumes *held)
+{
+    release_held(held, false);
+}
+
+void release_held_volumes_offline(HeldVolumes *held)
+{
+    release_held(held, true);
 }
 
 void bring_released_volumes_online(HeldVolumes *held)

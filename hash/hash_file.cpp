@@ -24,11 +24,11 @@ static void report_hash_progress(const wchar_t *label, uint64_t done, uint64_t s
 
 // Reads and hashes until the end of the file, a read error or a stop.
 static bool hash_open_file(HANDLE file, const wchar_t *path, const wchar_t *label,
-                           Sha256Context *context, BYTE *buffer, wchar_t *message)
+                           Sha256Context *context, BYTE *buffer, wchar_t *message,
+                           uint64_t *done)
 {
     LARGE_INTEGER size;
     if (!GetFileSizeEx(file, &size)) size.QuadPart = 0;
-    uint64_t done = 0;
     DWORD last_report = 0;
     for (;;) {
         if (cancel_requested()) {
@@ -42,17 +42,18 @@ static bool hash_open_file(HANDLE file, const wchar_t *path, const wchar_t *labe
         }
         if (got == 0) return true;
         sha256_update(context, buffer, got);
-        done += got;
+        *done += got;
         if (seam.GetTickCount() - last_report > HASH_PROGRESS_INTERVAL_MS) {
             last_report = seam.GetTickCount();
-            report_hash_progress(label, done, (uint64_t)size.QuadPart);
+            report_hash_progress(label, *done, (uint64_t)size.QuadPart);
         }
     }
 }
 
 bool hash_file(const wchar_t *path, const wchar_t *label, char digest[DIGEST_TEXT_BYTES],
-               wchar_t message[HASH_MESSAGE_CHARS])
+               wchar_t message[HASH_MESSAGE_CHARS], uint64_t *hashed_bytes)
 {
+    uint64_t done = 0;
     HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                               FILE_FLAG_SEQUENTIAL_SCAN, NULL);
     if (file == INVALID_HANDLE_VALUE) {
@@ -66,7 +67,7 @@ bool hash_file(const wchar_t *path, const wchar_t *label, char digest[DIGEST_TEX
     if (!buffer || !sha256_begin(&context)) {
         copy_cut(message, HASH_MESSAGE_CHARS, NO_SHA256_CHECK);
     } else {
-        bool read_all = hash_open_file(file, path, label, &context, buffer, message);
+        bool read_all = hash_open_file(file, path, label, &context, buffer, message, &done);
         bool finished = sha256_finish_hex(&context, digest);
         // Callers show the message on any false result, so this one needs words too.
         if (read_all && !finished) copy_cut(message, HASH_MESSAGE_CHARS, NO_SHA256_CHECK);
@@ -75,5 +76,6 @@ bool hash_file(const wchar_t *path, const wchar_t *label, char digest[DIGEST_TEX
     if (buffer) VirtualFree(buffer, 0, MEM_RELEASE);
     CloseHandle(file);
     message[HASH_MESSAGE_CHARS - 1] = L'\0';
+    if (hashed_bytes) *hashed_bytes = done;
     return ok;
 }

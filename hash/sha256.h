@@ -2,6 +2,7 @@
 #pragma once
 #include <windows.h>
 #include <wincrypt.h>
+#include <stdint.h>
 
 enum {
     DIGEST_TEXT_BYTES = 65,
@@ -26,5 +27,6 @@ bool sha256_finish_hex(Sha256Context *context, char text[DIGEST_TEXT_BYTES]);
 
 // Hashes a whole file with progress reports labelled `label`, polling the
 // cancel flag before every chunk. On failure `message` holds one sentence.
+// `hashed_bytes` (may be null) receives how many bytes the digest covers.
 bool hash_file(const wchar_t *path, const wchar_t *label, char digest[DIGEST_TEXT_BYTES],
-               wchar_t message[HASH_MESSAGE_CHARS]);
+               wchar_t message[HASH_MESSAGE_CHARS], uint64_t *hashed_bytes = NULL);

@@ -1,6 +1,5 @@
 #include "source/check_job.h"
 
-#include <stdio.h>
 #include <string.h>
 #include <wchar.h>
 
@@ -8,12 +7,11 @@
 #include "app/log.h"
 #include "app/text.h"
 #include "source/cache_names.h"
+#include "source/image_cache.h"
 #include "source/job.h"
 #include "source/manifest.h"
 #include "source/startup_check.h"
 #include "ui/status.h"
-
-enum { SIDECAR_LINE_BYTES = 128, DIGEST_CHARS = 64 };
 
 static bool already_known(const KnownImage *images, int count, const KnownImage &image)
 {
@@ -29,21 +27,6 @@ static void add_image(KnownImage *images, int *count, const KnownImage &image)
         images[(*count)++] = image;
 }
 
-// 64 lower-case hex characters at the start of the sidecar, as the download wrote them.
-static bool read_sidecar_digest(const wchar_t *path, char digest[DIGEST_TEXT_BYTES])
-{
-    FILE *file = _wfopen(path, L"rb");
-    if (!file) return false;
-    char line[SIDECAR_LINE_BYTES] = "";
-    if (!fgets(line, sizeof line, file)) line[0] = '\0';
-    fclose(file);
-    for (int i = 0; i < DIGEST_CHARS; ++i)
-        if (!strchr("0123456789abcdef", line[i]) || line[i] == '\0') return false;
-    memcpy(digest, line, DIGEST_CHARS);
-    digest[DIGEST_CHARS] = '\0';
-    return true;
-}
-
 // The version is what stands between "quenvar-os-" and ".iso.ok".
 static void add_cached_image(KnownImage *images, int *count, const wchar_t *sidecar_name)
 {
@@ -56,10 +39,7 @@ static void add_cached_image(KnownImage *images, int *count, const wchar_t *side
     build_cache_path(image_path, version, CACHE_IMAGE_SUFFIX);
     build_cache_path(sidecar, version, CACHE_SIDECAR_SUFFIX);
     KnownImage image = {};
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(image_path, GetFileExInfoStandard, &data)) return;
-    image.size = ((uint64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow;
-    if (!read_sidecar_digest(sidecar, image.digest)) return;
+    if (!file_size(image_path, &image.size) || !read_sidecar_digest(sidecar, image.digest)) return;
     format_cut(image.name, KNOWN_IMAGE_NAME_CHARS - 1, L"quenvar OS %ls", version);
     add_image(images, count, image);
 }
@@ -79,10 +59,8 @@ static void add_cached_images(KnownImage *images, int *count)
 static bool add_local_image(KnownImage *images, int *count, wchar_t *message)
 {
     KnownImage image = {};
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (GetFileAttributesExW(local_image_path, GetFileExInfoStandard, &data))
-        image.size = ((uint64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow;
-    if (!hash_file(local_image_path, L"Checking the ISO file\x2026", image.digest, message))
+    if (!hash_file(local_image_path, L"Checking the ISO file\x2026", image.digest, message,
+                   &image.size))
         return false;
     const wchar_t *slash = wcsrchr(local_image_path, L'\\');
     copy_cut(image.name, KNOWN_IMAGE_NAME_CHARS, slash ? slash + 1 : local_image_path);
@@ -94,7 +72,11 @@ bool collect_known_images(KnownImage images[MAX_KNOWN_IMAGES], int *count, wchar
 {
     *count = 0;
     // The start-up check may still be filling the manifest record.
-    if (!startup_check_running() && manifest_info.loaded == 1) {
+    if (!wait_for_startup_check()) {
+        copy_cut(message, MESSAGE_CHARS, CHECK_STOPPED_TEXT);
+        return false;
+    }
+    if (manifest_info.loaded == 1) {
         KnownImage published = {};
         published.size = manifest_info.iso_size;
         memcpy(published.digest, manifest_info.iso_sha256, DIGEST_TEXT_BYTES);

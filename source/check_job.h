@@ -10,10 +10,11 @@
 // final sentence is in status_text.
 enum { WM_APP_CHECK_DONE = WM_APP + 6 };
 
-// Every image the disk may hold, in this order: the published one (while the
-// manifest is loaded), each verified image in the cache (its sidecar's
-// digest, its file's size), the chosen ISO file (hashed now). Returns how
-// many; false when hashing the ISO file failed or was stopped, with the
+// Every image the disk may hold, in this order: the published one (when the
+// manifest is loaded, once the start-up check is over), each verified image
+// in the cache (its sidecar's digest, its file's size), the chosen ISO file
+// (hashed now). Returns how many; false when the wait for the start-up
+// check or hashing the ISO file was stopped, or hashing failed, with the
 // sentence in `message`.
 bool collect_known_images(KnownImage images[MAX_KNOWN_IMAGES], int *count, wchar_t *message);
 

@@ -12,10 +12,11 @@
 #include "source/cache_names.h"
 #include "source/job.h"
 #include "source/manifest.h"
+#include "source/manifest_text.h"
 
-enum { SIDECAR_LINE_BYTES = 128, DIGEST_CHARS = 64 };
+enum { SIDECAR_LINE_BYTES = 128 };
 
-static bool file_size(const wchar_t *path, uint64_t *size)
+bool file_size(const wchar_t *path, uint64_t *size)
 {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) return false;
@@ -29,13 +30,21 @@ bool check_cached_image(void)
     build_cache_path(image, manifest_info.version, CACHE_IMAGE_SUFFIX);
     build_cache_path(sidecar, manifest_info.version, CACHE_SIDECAR_SUFFIX);
     uint64_t size = 0;
-    if (!file_size(image, &size) || size != manifest_info.iso_size) return false;
-    FILE *file = _wfopen(sidecar, L"rb");
+    char digest[DIGEST_TEXT_BYTES];
+    return file_size(image, &size) && size == manifest_info.iso_size &&
+           read_sidecar_digest(sidecar, digest) && strcmp(digest, manifest_info.iso_sha256) == 0;
+}
+
+bool read_sidecar_digest(const wchar_t *sidecar_path, char digest[DIGEST_TEXT_BYTES])
+{
+    FILE *file = _wfopen(sidecar_path, L"rb");
     if (!file) return false;
-    char line[SIDECAR_LINE_BYTES];
+    char line[SIDECAR_LINE_BYTES] = "";
     if (!fgets(line, sizeof line, file)) line[0] = '\0';
     fclose(file);
-    return strncmp(line, manifest_info.iso_sha256, DIGEST_CHARS) == 0;
+    memcpy(digest, line, DIGEST_HEX_CHARS);  // the line is zero-filled past its end
+    digest[DIGEST_HEX_CHARS] = '\0';
+    return is_digest_text(digest);
 }
 
 uint64_t resume_offset_for(const wchar_t *part_path)

@@ -3,6 +3,15 @@
 #pragma once
 #include <stdint.h>
 
+#include "hash/sha256.h"
+
+// The size of a file by its name; false when it cannot be asked.
+bool file_size(const wchar_t *path, uint64_t *size);
+
+// The digest text at the start of a sidecar file, as the download wrote it:
+// false unless it is 64 lower-case hexadecimal characters.
+bool read_sidecar_digest(const wchar_t *sidecar_path, char digest[DIGEST_TEXT_BYTES]);
+
 // Size of the partial download to resume from: 0 when it is missing or larger
 // than the published image.
 uint64_t resume_offset_for(const wchar_t *part_path);

@@ -45,8 +45,6 @@ static bool user_says_yes(const wchar_t *question)
 // check is over, so that whether it is caught does not depend on the network.
 static bool startup_check_awaited(Job *job)
 {
-    if (!startup_check_running()) return true;
-    report_status(0, L"Checking for the latest quenvar OS\x2026");
     if (wait_for_startup_check()) return true;
     copy_cut(job->message, MESSAGE_CHARS, L"Stopped.");
     return false;

@@ -34,6 +34,8 @@ DWORD WINAPI startup_check_thread(LPVOID unused)
 
 bool wait_for_startup_check(void)
 {
+    if (!startup_check_running()) return true;
+    report_status(0, L"Checking for the latest quenvar OS\x2026");
     while (startup_check_running()) {
         if (cancel_requested()) return false;
         WaitForSingleObject(check_over, STOP_POLL_MS);

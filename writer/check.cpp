@@ -15,10 +15,13 @@
 
 static const DWORD CHUNK_BYTES = 1048576;
 static const DWORD REPORT_SPACING_MS = 300;
+static const wchar_t NO_SHA256_CHECK[] = L"Windows could not start a SHA-256 check on this PC.";
 
 const wchar_t CHECK_DIFFERS_TEXT[] =
     L"This pen drive does not hold an intact quenvar OS image: a PC may have changed it or "
     L"the pen drive may be faulty, and writing it again makes it sure.";
+
+const wchar_t CHECK_STOPPED_TEXT[] = L"Stopped. Nothing on the pen drive was changed.";
 
 // Working state of one check; released by release_run.
 struct CheckRun {
@@ -44,21 +47,6 @@ struct CheckRun {
     DWORD last_report;
 };
 
-static void set_message(CheckRun *run, const wchar_t *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    vformat_cut(run->message, MESSAGE_CHARS - 1, format, args);
-    va_end(args);
-}
-
-static void set_message_with_error(CheckRun *run, const wchar_t *format, DWORD error)
-{
-    wchar_t reason[256];
-    describe_error(error, reason, 256);
-    set_message(run, format, reason);
-}
-
 // Sorted insert without repeats; images longer than the disk cannot be on it.
 static void collect_lengths(CheckRun *run)
 {
@@ -78,19 +66,18 @@ static void collect_lengths(CheckRun *run)
 static bool refuse_before_reading(CheckRun *run)
 {
     if (run->count <= 0) {
-        set_message(run, L"There is no quenvar OS image to compare the pen drive with. Let the "
-                         L"program find the latest version, or choose an ISO file, then press "
-                         L"Check again.");
+        format_message(run->message,
+                       L"There is no quenvar OS image to compare the pen drive with. Let the "
+                       L"program find the latest version, or choose an ISO file, then press "
+                       L"Check again.");
         return false;
     }
     if (!disk_is_unchanged(run->chosen, &run->disk_size)) {
-        set_message(run, L"The pen drive changed since you chose it. Choose it again and press "
-                         L"Check.");
-        write_log(L"identity changed for disk %d", run->chosen->disk_number);
+        refuse_changed_disk(run->chosen, L"Check", run->message);
         return false;
     }
     if (holds_windows(run->chosen->disk_number)) {
-        set_message(run, L"That disk holds Windows. It will not be checked.");
+        format_message(run->message, L"That disk holds Windows. It will not be checked.");
         return false;
     }
     return true;
@@ -100,25 +87,21 @@ static bool refuse_before_reading(CheckRun *run)
 // stick that loses what it was given shows.
 static bool open_disk(CheckRun *run)
 {
-    wchar_t path[64];
-    format_cut(path, 63, L"\\\\.\\PhysicalDrive%d", run->chosen->disk_number);
-    run->disk = seam.CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                 OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, NULL);
+    run->disk = open_physical_disk(run->chosen->disk_number, GENERIC_READ, FILE_FLAG_NO_BUFFERING);
     if (run->disk == INVALID_HANDLE_VALUE) {
-        set_message_with_error(run, L"Windows would not let the pen drive be read: %ls",
-                               GetLastError());
+        format_message_with_error(run->message,
+                                  L"Windows would not let the pen drive be read: %ls",
+                                  GetLastError());
         return false;
     }
     if (!open_disk_is_unchanged(run->disk, run->chosen)) {
-        set_message(run, L"The pen drive changed since you chose it. Choose it again and press "
-                         L"Check.");
-        write_log(L"identity changed for disk %d", run->chosen->disk_number);
+        refuse_changed_disk(run->chosen, L"Check", run->message);
         return false;
     }
     run->sector_size = read_sector_size(run->disk);
     run->buffer = (BYTE *)VirtualAlloc(NULL, CHUNK_BYTES, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     if (!run->buffer) {
-        set_message(run, L"Out of memory.");
+        format_message(run->message, L"Out of memory.");
         return false;
     }
     return true;
@@ -161,18 +144,24 @@ static bool read_disk(CheckRun *run)
     for (uint64_t offset = 0; offset < total; offset += CHUNK_BYTES) {
         uint64_t left = total - offset;
         DWORD length = left < CHUNK_BYTES ? (DWORD)left : CHUNK_BYTES;
-        if (cancel_requested()) {
-            set_message(run, L"Stopped. Nothing on the pen drive was changed.");
-            return false;
-        }
         BYTE *buffer = hash_pipe_next_buffer(&run->hashing);
         DWORD read_length = (length + run->sector_size - 1) / run->sector_size * run->sector_size;
         DWORD error = 0;
-        if (!transfer_with_retry(run->disk, false, offset, buffer, read_length, &error)) {
+        bool read = !cancel_requested() && transfer_with_retry(run->disk, false, offset, buffer,
+                                                               read_length, &error,
+                                                               cancel_requested);
+        // A stop between the read's attempts is a stop, not a failed read.
+        if (!read && cancel_requested()) {
+            format_message(run->message, CHECK_STOPPED_TEXT);
+            return false;
+        }
+        if (!read) {
             wchar_t reason[256];
             describe_error(error, reason, 256);
-            set_message(run, L"Reading the pen drive failed at %I64u MB: %ls. Plug it in again, "
-                             L"or try another USB port.", offset / CHUNK_BYTES, reason);
+            format_message(run->message,
+                           L"Reading the pen drive failed at %I64u MB: %ls. Plug it in again, "
+                           L"or try another USB port.",
+                           offset / CHUNK_BYTES, reason);
             return false;
         }
         hand_chunk(run, buffer, offset, length, &next);
@@ -187,7 +176,7 @@ static bool finish_digests(CheckRun *run)
 {
     for (int i = 0; i < run->length_count; ++i) {
         if (!sha256_finish_hex(&run->at_length[i], run->digest_at[i])) {
-            set_message(run, L"Windows could not start a SHA-256 check on this PC.");
+            format_message(run->message, NO_SHA256_CHECK);
             return false;
         }
         write_log(L"sha over %I64u bytes %hs", run->lengths[i], run->digest_at[i]);
@@ -207,7 +196,7 @@ static CheckVerdict compare(CheckRun *run, int *matched)
         }
     }
     write_log(L"disk %d holds none of the %d image(s)", run->chosen->disk_number, run->count);
-    set_message(run, CHECK_DIFFERS_TEXT);
+    format_message(run->message, CHECK_DIFFERS_TEXT);
     return CHECK_DIFFERS;
 }
 
@@ -216,15 +205,17 @@ static CheckVerdict check_open_disk(CheckRun *run, int *matched)
     collect_lengths(run);
     write_log(L"checking disk %d: %ls, %I64u bytes, against %d image(s)",
               run->chosen->disk_number, run->chosen->name, run->disk_size, run->count);
+    // Not a changed stick: one that could never be written with any of them.
     if (run->length_count == 0) {
         write_log(L"every image is longer than the disk");
-        set_message(run, CHECK_DIFFERS_TEXT);
-        return CHECK_DIFFERS;
+        format_message(run->message, L"This pen drive is smaller than the quenvar OS image, so "
+                                     L"it cannot hold it.");
+        return CHECK_FAILED;
     }
     report_status(0, L"Checking the pen drive\x2026");
     if (!open_disk(run)) return CHECK_FAILED;
     if (!sha256_begin(&run->digest)) {
-        set_message(run, L"Windows could not start a SHA-256 check on this PC.");
+        format_message(run->message, NO_SHA256_CHECK);
         return CHECK_FAILED;
     }
     run->digest_open = true;

@@ -20,13 +20,15 @@ struct KnownImage {
 enum CheckVerdict { CHECK_INTACT, CHECK_DIFFERS, CHECK_FAILED };
 
 extern const wchar_t CHECK_DIFFERS_TEXT[];
+extern const wchar_t CHECK_STOPPED_TEXT[];
 
 // Reads the chosen disk (a candidate by the same rules as a write) with an
 // unbuffered read-only handle: no lock, no dismount, nothing taken offline,
 // nothing written. The digest at each image's length is a copy of the one
 // running digest, so every image costs the same single read. CHECK_INTACT
 // with `matched` the first image it holds; CHECK_DIFFERS when it holds none;
-// CHECK_FAILED when it could not be read that far or was stopped. Both of
-// the last leave one sentence in `message` (768 characters).
+// CHECK_FAILED when it could not be read that far, is smaller than every
+// image or was stopped. Both of the last leave one sentence in `message`
+// (768 characters).
 CheckVerdict check_disk(const DiskCandidate *chosen, const KnownImage *images, int count,
                         int *matched, wchar_t *message);

@@ -21,10 +21,10 @@ bool disk_matches_choice(const DiskCandidate *chosen, uint64_t size, const wchar
            is_writable_bus(bus_type);
 }
 
-void refuse_changed_disk(const DiskCandidate *chosen, wchar_t *message)
+void refuse_changed_disk(const DiskCandidate *chosen, const wchar_t *button, wchar_t *message)
 {
-    copy_cut(message, MESSAGE_CHARS,
-             L"The pen drive changed since you chose it. Choose it again and press Write.");
+    format_cut(message, MESSAGE_CHARS - 1,
+               L"The pen drive changed since you chose it. Choose it again and press %ls.", button);
     write_log(L"identity changed for disk %d", chosen->disk_number);
 }
 
@@ -61,10 +61,7 @@ static bool program_may_lie_on_disk(int disk_number)
 // A locked switch, or a policy of this PC; asked before anything is taken.
 static bool disk_is_write_protected(int disk_number)
 {
-    wchar_t path[64];
-    format_cut(path, 63, L"\\\\.\\PhysicalDrive%d", disk_number);
-    HANDLE disk = seam.CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                   OPEN_EXISTING, 0, NULL);
+    HANDLE disk = open_physical_disk(disk_number, GENERIC_READ, 0);
     if (disk == INVALID_HANDLE_VALUE) return false;
     DWORD returned = 0;
     bool protected_now = !seam.DeviceIoControl(disk, IOCTL_DISK_IS_WRITABLE, NULL, 0, NULL, 0,
@@ -79,7 +76,7 @@ bool may_write_disk(const DiskCandidate *chosen, const wchar_t *image_path, uint
 {
     int number = chosen->disk_number;
     if (!disk_is_unchanged(chosen, fresh_size)) {
-        refuse_changed_disk(chosen, message);
+        refuse_changed_disk(chosen, L"Write", message);
         return false;
     }
     if (holds_windows(number)) {

@@ -14,8 +14,9 @@ bool disk_matches_choice(const DiskCandidate *chosen, uint64_t size, const wchar
 // receives its size now.
 bool disk_is_unchanged(const DiskCandidate *chosen, uint64_t *fresh_size);
 bool holds_windows(int disk_number);
-// The sentence and the log line for a disk that is no longer the one chosen.
-void refuse_changed_disk(const DiskCandidate *chosen, wchar_t *message);
+// The sentence and the log line for a disk that is no longer the one chosen;
+// `button` is the one to press again ("Write", "Check").
+void refuse_changed_disk(const DiskCandidate *chosen, const wchar_t *button, wchar_t *message);
 // False, with the sentence in `message` (768 characters), when the disk must
 // not be written; nothing is opened for writing. `fresh_size` receives the
 // disk's size as it answers now.

@@ -39,21 +39,6 @@ struct EngineRun {
     DWORD transfer_error;
 };
 
-static void set_message(EngineRun *run, const wchar_t *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    vformat_cut(run->message, MESSAGE_CHARS - 1, format, args);
-    va_end(args);
-}
-
-static void set_message_with_error(EngineRun *run, const wchar_t *format, DWORD error)
-{
-    wchar_t reason[256];
-    describe_error(error, reason, 256);
-    set_message(run, format, reason);
-}
-
 // The number may name another disk by now: taking the volumes offline can
 // take seconds, during which a stick can be swapped. Ask the open handle.
 bool open_disk_is_unchanged(HANDLE disk, const DiskCandidate *chosen)
@@ -69,7 +54,7 @@ bool open_disk_is_unchanged(HANDLE disk, const DiskCandidate *chosen)
 static void refuse_write(EngineRun *run, const wchar_t *format, DWORD error)
 {
     if (!explain_refused_write(error, &run->held, run->message))
-        set_message_with_error(run, format, error);
+        format_message_with_error(run->message, format, error);
 }
 
 // Read before every pause of the preparing and before the first write, so
@@ -77,7 +62,7 @@ static void refuse_write(EngineRun *run, const wchar_t *format, DWORD error)
 static bool stopped(EngineRun *run)
 {
     if (!cancel_requested()) return false;
-    set_message(run, L"Stopped. Nothing was written.");
+    format_message(run->message, L"Stopped. Nothing was written.");
     return true;
 }
 
@@ -85,19 +70,21 @@ static bool size_image(EngineRun *run)
 {
     LARGE_INTEGER size;
     if (!GetFileSizeEx(run->image, &size)) {
-        set_message_with_error(run, L"Could not read the image: %ls", GetLastError());
+        format_message_with_error(run->message, L"Could not read the image: %ls",
+                                  GetLastError());
         return false;
     }
     run->image_size = (uint64_t)size.QuadPart;
     wchar_t size_text[SIZE_TEXT_CHARS];
     format_size_text(run->image_size, size_text, SIZE_TEXT_CHARS);
     if (run->image_size == 0) {
-        set_message(run, L"The image file is empty.");
+        format_message(run->message, L"The image file is empty.");
         return false;
     }
     if (run->disk_size < run->image_size) {
-        set_message(run, L"This pen drive is too small. quenvar OS needs one of at least %ls.",
-                    size_text);
+        format_message(run->message,
+                       L"This pen drive is too small. quenvar OS needs one of at least %ls.",
+                       size_text);
         return false;
     }
     return true;
@@ -118,24 +105,21 @@ DWORD read_sector_size(HANDLE disk)
 
 static bool open_disk(EngineRun *run)
 {
-    wchar_t path[64];
-    format_cut(path, 63, L"\\\\.\\PhysicalDrive%d", run->chosen->disk_number);
-    run->disk = seam.CreateFileW(path, GENERIC_READ | GENERIC_WRITE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                                 FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING, NULL);
+    run->disk = open_physical_disk(run->chosen->disk_number, GENERIC_READ | GENERIC_WRITE,
+                                   FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING);
     if (run->disk == INVALID_HANDLE_VALUE) {
         refuse_write(run, L"Windows would not let the pen drive be written: %ls", GetLastError());
         return false;
     }
     if (!open_disk_is_unchanged(run->disk, run->chosen)) {
-        refuse_changed_disk(run->chosen, run->message);
+        refuse_changed_disk(run->chosen, L"Write", run->message);
         return false;
     }
     run->sector_size = read_sector_size(run->disk);
     run->zero_buffer = (BYTE *)VirtualAlloc(NULL, CLEAR_BYTES, MEM_COMMIT | MEM_RESERVE,
                                             PAGE_READWRITE);
     if (!run->zero_buffer) {
-        set_message(run, L"Out of memory.");
+        format_message(run->message, L"Out of memory.");
         return false;
     }
     memset(run->zero_buffer, 0, CLEAR_BYTES);
@@ -257,11 +241,7 @@ static bool release_and_eject(EngineRun *run)
         return true;
     }
     write_log(L"eject refused: %ls", reason);
-    wchar_t path[64];
-    format_cut(path, 63, L"\\\\.\\PhysicalDrive%d", number);
-    HANDLE disk = seam.CreateFileW(path, GENERIC_READ | GENERIC_WRITE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
-                                   NULL);
+    HANDLE disk = open_physical_disk(number, GENERIC_READ | GENERIC_WRITE, 0);
     if (disk != INVALID_HANDLE_VALUE) {
         send_to_disk(disk, IOCTL_DISK_UPDATE_PROPERTIES);
         seam.CloseHandle(disk);
@@ -284,7 +264,8 @@ static int write_image(const wchar_t *image_path, const char *expected_digest,
     run.image = CreateFileW(image_path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                             FILE_FLAG_SEQUENTIAL_SCAN, NULL);
     if (run.image == INVALID_HANDLE_VALUE) {
-        set_message_with_error(&run, L"Could not open the image: %ls", GetLastError());
+        format_message_with_error(run.message, L"Could not open the image: %ls",
+                                  GetLastError());
         return 0;
     }
     int result = write_open_image(&run, image_path, expected_digest, damaged);

@@ -54,6 +54,16 @@ static bool caught_later(const HeldVolumes *held, const wchar_t *name, int parti
     return false;
 }
 
+static void log_left_mounted(const wchar_t *name, wchar_t *first_letter, int *mounted)
+{
+    wchar_t letter = letter_of(name);
+    if (!*first_letter) *first_letter = letter;
+    wchar_t shown[8] = L"";
+    if (letter) format_cut(shown, 7, L" (%c:)", letter);
+    write_log(L"%ls stayed mounted%ls", name, shown);
+    ++*mounted;
+}
+
 // Logs each volume of the drive that may be mounted still: held but neither
 // locked nor offline, or never held and not caught through its partition.
 // Returns how many, with the first one's letter.
@@ -61,22 +71,12 @@ static int log_volumes_left_mounted(const HeldVolumes *held, wchar_t *first_lett
 {
     int mounted = 0;
     *first_letter = 0;
-    int total = held->count + held->unheld_count;
-    for (int k = 0; k < total; ++k) {
-        bool unheld = k >= held->count;
-        int i = unheld ? k - held->count : k;
-        if (i >= (unheld ? MAX_UNHELD_VOLUMES : MAX_HELD_VOLUMES)) continue;
-        const wchar_t *name = unheld ? held->unheld_names[i] : held->names[i];
-        int partition = unheld ? held->unheld_partition_numbers[i] : -1;
-        if (unheld ? caught_later(held, name, partition) : held_volume_released(held, i))
-            continue;
-        wchar_t letter = letter_of(name);
-        if (!*first_letter) *first_letter = letter;
-        wchar_t shown[8] = L"";
-        if (letter) format_cut(shown, 7, L" (%c:)", letter);
-        write_log(L"%ls stayed mounted%ls", name, shown);
-        ++mounted;
-    }
+    for (int i = 0; i < held->count && i < MAX_HELD_VOLUMES; ++i)
+        if (!held_volume_released(held, i))
+            log_left_mounted(held->names[i], first_letter, &mounted);
+    for (int i = 0; i < held->unheld_count && i < MAX_UNHELD_VOLUMES; ++i)
+        if (!caught_later(held, held->unheld_names[i], held->unheld_partition_numbers[i]))
+            log_left_mounted(held->unheld_names[i], first_letter, &mounted);
     return mounted;
 }
 

@@ -464,6 +464,8 @@ BOOL WINAPI sim_GetVolumePathNameW(LPCWSTR asked, LPWSTR mount_point, DWORD capa
             found += L"\\";
         } else if (found.empty() && volume_named_in(path) >= 0) {
             found = m.volumes[volume_named_in(path)]->name;
+        } else if (found.empty() && m.windows_directory.size() >= 3) {
+            found = m.windows_directory.substr(0, 3);  // a name it cannot place: the boot volume
         }
         if (!found.empty() && !asked_root.empty() && starts_with(found.c_str(), plain_root.c_str()))
             found = asked_root + found.substr(plain_root.size());

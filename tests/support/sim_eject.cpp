@@ -8,7 +8,7 @@
 
 namespace {
 
-const DEVINST DISK_NODE = 0x1000, USB_NODE = 0x2000, ROOT_NODE = 1;
+const DEVINST DISK_NODE = 0x1000, USB_NODE = 0x2000, HUB_NODE = 0x4000, ROOT_NODE = 1;
 const HDEVINFO DEVICE_LIST = (HDEVINFO)(uintptr_t)0x5E70;
 
 std::wstring interface_path(int disk)
@@ -118,7 +118,8 @@ BOOL WINAPI sim_SetupDiDestroyDeviceInfoList(HDEVINFO set)
 CONFIGRET WINAPI sim_CM_Get_Parent(PDEVINST parent, DEVINST node, ULONG)
 {
     if (node & DISK_NODE) *parent = USB_NODE + (node & 0xFFF);
-    else if (node & USB_NODE) *parent = ROOT_NODE;
+    else if (node & USB_NODE) *parent = HUB_NODE + (node & 0xFFF);
+    else if (node & HUB_NODE) *parent = ROOT_NODE;
     else return CR_NO_SUCH_DEVNODE;
     return CR_SUCCESS;
 }
@@ -128,7 +129,10 @@ CONFIGRET WINAPI sim_CM_Get_DevNode_Registry_PropertyW(DEVINST node, ULONG prope
 {
     if (property != CM_DRP_CAPABILITIES || !buffer || *length < sizeof(ULONG))
         return CR_INVALID_DATA;
-    *(ULONG *)buffer = node & USB_NODE ? CM_DEVCAP_REMOVABLE : 0;
+    SimGuard guard(sim_machine().mutex);
+    SimDisk *disk = sim_find_disk((int)(node & 0xFFF));
+    DEVINST removable = disk && disk->removable_hub ? HUB_NODE : USB_NODE;
+    *(ULONG *)buffer = node & removable ? CM_DEVCAP_REMOVABLE : 0;
     if (type) *type = REG_DWORD;
     *length = sizeof(ULONG);
     return CR_SUCCESS;

@@ -85,6 +85,7 @@ struct SimDisk {
     // granted, the disk leaves as if pulled out.
     int eject_veto = -1;
     std::wstring eject_veto_name;
+    bool removable_hub = false;  // only the hub above its USB device is removable
     int ejects = 0;
     SimLockable lock;
     std::vector<SimFault> faults;

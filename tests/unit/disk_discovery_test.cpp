@@ -441,7 +441,8 @@ TEST_F(DiscoveryTest, VolumeWithMoreExtentsThanTheAnswerHoldsGivesNone)
 // ---- which disk a file lies on ---------------------------------------------------
 
 // The same-disk rules read the \\?\ forms as the plain ones; what cannot be
-// placed is not taken for elsewhere.
+// placed (a mount point Windows gives that does not begin the path, a share of
+// this PC) is not taken for elsewhere.
 TEST_F(DiscoveryTest, FileIsPlacedOnItsVolumesDiskWhateverTheFormOfItsPath)
 {
     sim_add_disk(1, BusTypeUsb, 16 * GIB);
@@ -449,12 +450,18 @@ TEST_F(DiscoveryTest, FileIsPlacedOnItsVolumesDiskWhateverTheFormOfItsPath)
     std::wstring c = sim_volume(0)->name;
     sim_add_mount_folder(L"C:\\mnt\\stick\\", 1);
     sim_add_letter(L'Z', DRIVE_REMOTE);
+    wchar_t this_pc[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD length = MAX_COMPUTERNAME_LENGTH + 1;
+    ASSERT_TRUE(GetComputerNameW(this_pc, &length));
     struct Case { std::wstring path; FilePlace place; } cases[] = {
         {L"E:\\os.iso", FILE_ON_DISK}, {L"\\\\?\\E:\\os.iso", FILE_ON_DISK},
         {e + L"os.iso", FILE_ON_DISK}, {L"\\\\?\\C:\\mnt\\stick\\os.iso", FILE_ON_DISK},
         {c + L"mnt\\stick\\os.iso", FILE_ON_DISK}, {L"\\\\?\\C:\\os.iso", FILE_ELSEWHERE},
         {L"\\\\?\\UNC\\server\\share\\os.iso", FILE_ELSEWHERE}, {L"Z:\\os.iso", FILE_ELSEWHERE},
         {L"Q:\\os.iso", FILE_UNPLACED}, {L"\\\\?\\GLOBALROOT\\Device\\X\\os.iso", FILE_UNPLACED},
+        {L"C:/mnt/stick/../os.iso", FILE_ELSEWHERE}, {L"\\\\localhost\\e\\os.iso", FILE_UNPLACED},
+        {L"\\\\127.0.0.1\\e\\os.iso", FILE_UNPLACED}, {L"\\\\?\\UNC\\LocalHost\\e", FILE_UNPLACED},
+        {std::wstring(L"\\\\") + this_pc + L"\\e\\os.iso", FILE_UNPLACED},
     };
     for (const Case &c : cases) EXPECT_EQ(where_file_lies(c.path.c_str(), 1), c.place) << narrow(c.path);
 }

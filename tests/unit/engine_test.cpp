@@ -457,7 +457,7 @@ TEST_F(EngineTest, EndClearingFailureIsLoggedAndTheWriteGoesOn)
 
 struct StopRule {
     SimEventKind kind;
-    uint64_t offset;  // of a transfer; of a pause, its length
+    uint64_t offset;  // of a transfer; of a pause, the milliseconds slept before it
     int occurrence;  // stop after this many matching events
     int seen;
 };
@@ -465,7 +465,7 @@ struct StopRule {
 void stop_on_event(const SimEvent &event, void *context)
 {
     StopRule *rule = (StopRule *)context;
-    uint64_t at = event.kind == SIM_SLEEP ? event.length : event.offset;
+    uint64_t at = event.kind == SIM_SLEEP ? virtual_clock_slept_ms() : event.offset;
     if (event.kind == rule->kind && at == rule->offset && ++rule->seen == rule->occurrence)
         set_cancel_flag(1);
 }
@@ -865,12 +865,12 @@ TEST_F(EngineTest, VolumeInUseIsKeptOfflineSoAForeignTouchCannotStopTheCopy)
     EXPECT_EQ(sim_count(SIM_IOCTL, L"Volume{", IOCTL_VOLUME_ONLINE), 1);
 }
 
-// Volume lock, disk lock, first-write retry, refused pass: the first pause of
-// each is the last pause, and no write follows the stop.
+// Volume lock, disk lock, first-write retry, refused pass: a stop during the
+// first slice of the first pause of each (begun `before` ms into the sleeps)
+// is answered when that slice ends, and no write follows it.
 TEST_F(EngineTest, StopDuringAnyPauseOfThePreparingGivesUpAtOnceAndWritesNothing)
 {
-    struct Case { DWORD pause; uint64_t slept; int writes; } cases[] = {
-        {250, 250, 0}, {300, 800, 0}, {700, 1800, 1}, {1500, 4700, 3}};
+    struct Case { uint64_t before; int writes; } cases[] = {{0, 0}, {500, 0}, {1100, 1}, {3200, 3}};
     for (const Case &c : cases) {
         sim_reset();
         SimDisk *disk = add_stick(8 * MIB);
@@ -879,18 +879,20 @@ TEST_F(EngineTest, StopDuringAnyPauseOfThePreparingGivesUpAtOnceAndWritesNothing
         add_fault(SIM_FAULT_WRITE, 0, MIB, 3, ERROR_CRC);  // the first pass's attempts
         set_cancel_flag(0);
         unsigned long long slept_before = virtual_clock_slept_ms();
-        StopRule rule = {SIM_SLEEP, c.pause, 1, 0};
+        StopRule rule = {SIM_SLEEP, slept_before + c.before, 1, 0};
         sim_set_hook(stop_on_event, &rule);
         EXPECT_EQ(write(), 0);
         sim_set_hook(nullptr, nullptr);
-        EXPECT_STREQ(message, L"Stopped. Nothing was written.") << c.pause;
-        EXPECT_EQ(virtual_clock_slept_ms() - slept_before, c.slept) << c.pause;
-        EXPECT_EQ(writes(), c.writes) << c.pause;
+        EXPECT_STREQ(message, L"Stopped. Nothing was written.") << c.before;
+        EXPECT_EQ(virtual_clock_slept_ms() - slept_before, c.before + 250) << c.before;
+        EXPECT_EQ(writes(), c.writes) << c.before;
     }
 }
 
 // A check reads once, to the longest image that fits, and copies the digest
-// where each image ends, mid-chunk or on a chunk's edge; the first image held wins.
+// where each image ends, mid-chunk or on a chunk's edge; the first image held
+// wins. A stop during a read's retries is not waited out; a stick too small
+// for every image is no changed one.
 TEST_F(EngineTest, CheckCopiesTheDigestAtEveryImageLengthInOneRead)
 {
     add_stick(64 * MIB);
@@ -914,6 +916,16 @@ TEST_F(EngineTest, CheckCopiesTheDigestAtEveryImageLengthInOneRead)
     for (int i = 1; i < 4; ++i) images[i].digest[0] ^= 1;
     EXPECT_EQ(check_disk(&chosen, images, 5, &matched, message), CHECK_DIFFERS);
     EXPECT_STREQ(message, CHECK_DIFFERS_TEXT);
+    add_fault(SIM_FAULT_READ, 0, MIB, 3, ERROR_CRC);
+    StopRule rule = {SIM_SLEEP, virtual_clock_slept_ms(), 1, 0};
+    sim_set_hook(stop_on_event, &rule);
+    EXPECT_EQ(check_disk(&chosen, images, 4, &matched, message), CHECK_FAILED);
+    sim_set_hook(nullptr, nullptr);
+    EXPECT_STREQ(message, CHECK_STOPPED_TEXT);
+    EXPECT_EQ(virtual_clock_slept_ms() - rule.offset, 250u);
+    EXPECT_EQ(check_disk(&chosen, images + 4, 1, &matched, message), CHECK_FAILED);
+    EXPECT_STREQ(message,
+                 L"This pen drive is smaller than the quenvar OS image, so it cannot hold it.");
 }
 
 // A proven stick leaves with its volumes offline and its new layout unread,
@@ -942,6 +954,13 @@ TEST_F(EngineTest, ProvenStickIsEjectedAndARefusedEjectFinishesThePlainRelease)
     EXPECT_TRUE(logged("eject refused: veto 3 (Windows program) explorer.exe, answer 23"));
     EXPECT_EQ(disk->update_properties_calls, 1);
     EXPECT_EQ(sim_count(SIM_IOCTL, L"Volume{", IOCTL_VOLUME_ONLINE), 1);
+
+    disk->eject_veto = -1;
+    disk->removable_hub = true;  // its eject would take the keyboard too
+    ASSERT_EQ(write_and_eject(), 1);
+    EXPECT_FALSE(ejected);
+    EXPECT_TRUE(logged("eject: no removable device found for disk 2")) << log();
+    disk->removable_hub = false;
 
     struct Pull {
         static void on_event(const SimEvent &event, void *)

@@ -8,6 +8,7 @@
 
 #include "disk/seam.h"
 #include "source/cache_names.h"
+#include "source/check_job.h"
 #include "source/job.h"
 #include "source/manifest.h"
 #include "source/manifest_signature.h"
@@ -156,8 +157,8 @@ struct JobTest : SimMachineTest {
         return net_server_file_bytes(IMAGE_URL_PATH, offset, count);
     }
 
-    // Runs one job to its end and checks what every job owes the window.
-    int run_job()
+    // Runs one job (or a check) to its end and checks what every job owes the window.
+    int run_job(LPTHREAD_START_ROUTINE routine = job_thread)
     {
         // A proven write ejects the stick; the technician plugs it in again.
         if (SimDisk *stick = sim_disk(STICK))
@@ -166,7 +167,7 @@ struct JobTest : SimMachineTest {
         questions.clear();
         execution_states.clear();
         set_cancel_flag(0);
-        HANDLE thread = CreateThread(NULL, 0, job_thread, NULL, 0, NULL);
+        HANDLE thread = CreateThread(NULL, 0, routine, NULL, 0, NULL);
         EXPECT_NE(thread, (HANDLE)NULL);
         if (!thread) return -1;  // what ASSERT_NE does, in a function with a result
         MSG message;
@@ -176,6 +177,7 @@ struct JobTest : SimMachineTest {
             else MsgWaitForMultipleObjects(1, &thread, FALSE, 50, QS_ALLINPUT);
         }
         CloseHandle(thread);
+        if (routine != job_thread) return 0;
         EXPECT_EQ(execution_states,
                   (std::vector<EXECUTION_STATE>{ES_CONTINUOUS | ES_SYSTEM_REQUIRED, ES_CONTINUOUS}));
         EXPECT_FALSE(posted.empty());
@@ -528,8 +530,9 @@ TEST_F(JobTest, TooLittleRoomRemovesOtherVersionsFirstThenChecksAgain)
 }
 
 // A file chosen while the start-up check runs is compared once the check is
-// over; offline it is written uncompared, and a stop ends the wait.
-TEST_F(JobTest, ChosenFileWaitsForTheStartupCheckBeforeItIsCompared)
+// over; offline it is written uncompared, and a stop ends the wait. A Check
+// waits the same way, so the stick is also compared with the published image.
+TEST_F(JobTest, ChosenFileAndACheckWaitForTheStartupCheck)
 {
     std::string unofficial = published();
     unofficial[5] ^= 1;
@@ -551,4 +554,12 @@ TEST_F(JobTest, ChosenFileWaitsForTheStartupCheckBeforeItIsCompared)
     EXPECT_EQ(final_text(), L"Stopped.");
     EXPECT_EQ(logged(L"local image not compared: no manifest"), 1);
     EXPECT_TRUE(stick_holds(unofficial)) << "written offline";
+
+    local_image_path[0] = L'\0';
+    sim_write_content(STICK, 0, published().data(), IMAGE_SIZE);
+    ending = LOADED;
+    manifest_info.loaded = 0;
+    startup_check_begins();
+    run_job(check_thread);
+    EXPECT_STREQ(status_text, L"This pen drive holds quenvar OS 2.1 and is intact.");
 }

@@ -279,8 +279,6 @@ TEST_F(PublishToolTest, ItsReadingOfAManifestIsTheProgramsReading)
     EXPECT_EQ(accepted, 3);
 }
 
-}  // namespace
-
 // 32-bit Wine hands back a stale handle value for a Linux program; closing it
 // once closed the window scenarios' handle of the running program.
 TEST(HostShellTest, ALinuxCommandLeavesTheCallersHandlesOpen)
@@ -299,3 +297,5 @@ TEST(HostShellTest, ALinuxCommandLeavesTheCallersHandlesOpen)
     }
     RemoveDirectoryW(folder.c_str());
 }
+
+}  // namespace
