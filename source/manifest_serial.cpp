@@ -34,24 +34,47 @@ static bool parse_serial(const char *text, uint64_t *serial)
     return true;
 }
 
-void load_manifest_serial(void)
+enum SerialFile { SERIAL_FILE_READ, SERIAL_FILE_MISSING, SERIAL_FILE_DAMAGED, SERIAL_FILE_HELD };
+
+// A file that cannot be opened for another reason than its absence (a scanner
+// holding it, say) is not one that was never written.
+static SerialFile read_serial_file(uint64_t *serial, DWORD *error)
 {
-    serial_seen = false;
-    highest_serial = 0;
     wchar_t path[APP_PATH_CHARS];
     serial_path(path, L"");
-    FILE *file = _wfopen(path, L"rb");
-    if (!file) {
-        write_log(L"manifest serial: none seen yet (no %ls)", MANIFEST_SERIAL_FILE);
-        return;
+    DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE file = CreateFileW(path, GENERIC_READ, sharing, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        *error = GetLastError();
+        return *error == ERROR_FILE_NOT_FOUND || *error == ERROR_PATH_NOT_FOUND
+                   ? SERIAL_FILE_MISSING
+                   : SERIAL_FILE_HELD;
     }
     char text[SERIAL_TEXT_BYTES + 1];
-    size_t got = fread(text, 1, SERIAL_TEXT_BYTES, file);
-    fclose(file);
+    DWORD got = 0;
+    BOOL read = ReadFile(file, text, SERIAL_TEXT_BYTES, &got, NULL);
+    *error = read ? 0 : GetLastError();
+    CloseHandle(file);
+    if (!read) return SERIAL_FILE_HELD;
     text[got] = '\0';
-    serial_seen = got < SERIAL_TEXT_BYTES && parse_serial(text, &highest_serial);
-    if (!serial_seen)
+    return got < SERIAL_TEXT_BYTES && parse_serial(text, serial) ? SERIAL_FILE_READ
+                                                                 : SERIAL_FILE_DAMAGED;
+}
+
+void load_manifest_serial(void)
+{
+    highest_serial = 0;
+    DWORD error = 0;
+    SerialFile state = read_serial_file(&highest_serial, &error);
+    serial_seen = state == SERIAL_FILE_READ;
+    if (state == SERIAL_FILE_MISSING)
+        write_log(L"manifest serial: none seen yet (no %ls)", MANIFEST_SERIAL_FILE);
+    else if (state == SERIAL_FILE_DAMAGED)
         write_log(L"manifest serial: %ls is damaged; none seen", MANIFEST_SERIAL_FILE);
+    else if (state == SERIAL_FILE_HELD)
+        write_log(L"manifest serial: %ls could not be read (error %lu); none seen",
+                  MANIFEST_SERIAL_FILE, error);
 }
 
 bool manifest_serial_seen(uint64_t *highest)
@@ -88,7 +111,15 @@ void keep_manifest_serial(uint64_t serial)
     if (serial_seen && serial <= highest_serial) return;
     serial_seen = true;
     highest_serial = serial;
+    // The file only ever grows: it may hold more than this run could read at
+    // start-up, or than another run of the program has kept since.
+    uint64_t in_file = 0;
+    DWORD error = 0;
+    if (read_serial_file(&in_file, &error) == SERIAL_FILE_READ && in_file >= serial) {
+        highest_serial = in_file;
+        return;
+    }
     // Kept in memory all the same: this run refuses older manifests.
-    DWORD error = write_serial_file(serial);
+    error = write_serial_file(serial);
     if (error) write_log(L"manifest serial %I64u not kept (error %lu)", serial, error);
 }

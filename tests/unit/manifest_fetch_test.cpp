@@ -308,6 +308,20 @@ TEST_F(ManifestFetchTest, SerialOlderThanTheHighestSeenIsRefusedAndTheHighestIsK
     load_manifest_serial();
     fetch(serial("4"));
     EXPECT_EQ(message(), older);
+
+    // Held by another program at start-up is not missing: what this run then
+    // takes never lowers the kept serial.
+    HANDLE held = CreateFileW(kept.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    load_manifest_serial();
+    CloseHandle(held);
+    EXPECT_NE(log_lines().back().find(" could not be read (error 32); none seen"),
+              std::string::npos);
+    fetch(serial("5"));
+    EXPECT_EQ(manifest_info.loaded, 1);
+    EXPECT_EQ(read_whole_file(kept), "6\n");
+    fetch(serial("5"));
+    EXPECT_EQ(message(), older);
     RebindPublisherKey keyless({NULL, 0});  // takes unsigned manifests, so serials mean nothing
     fetch(serial("4"));
     EXPECT_EQ(manifest_info.loaded, 1);
