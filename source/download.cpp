@@ -100,10 +100,11 @@ static bool run_attempt(Download *d)
         describe_error(error, d->reason, DOWNLOAD_REASON_CHARS);
         write_log(L"download attempt %d: error %lu (%ls)", d->attempt, error, d->reason);
         close_http_request(&d->http);
-        if (!tls_update_needed(error)) return true;
+        if (d->host_answered || !tls_update_needed(error)) return true;
         copy_cut(d->message, MESSAGE_CHARS, TLS_UPDATE_SENTENCE);
         return false;
     }
+    d->host_answered = true;
     switch (d->status) {
     case 416:
         write_log(L"download attempt %d: 416, restarting from zero", d->attempt);

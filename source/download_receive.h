@@ -20,6 +20,7 @@ struct Download {
     wchar_t total_text[SIZE_TEXT_CHARS];
     BYTE *buffer;                             // DOWNLOAD_CHUNK_BYTES
     DWORD status;
+    bool host_answered;                       // an attempt of this download got a status line
     DWORD attempt_clock;
     HttpRequest http;
 };

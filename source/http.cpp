@@ -89,8 +89,7 @@ static void apply_session_settings(HINTERNET session)
 bool tls_update_needed(DWORD error)
 {
     return secure_protocols_refused &&
-           (error == ERROR_WINHTTP_CONNECTION_ERROR ||
-            error == ERROR_WINHTTP_SECURE_CHANNEL_ERROR || error == ERROR_WINHTTP_SECURE_FAILURE);
+           (error == ERROR_WINHTTP_CONNECTION_ERROR || error == ERROR_WINHTTP_SECURE_CHANNEL_ERROR);
 }
 
 // WinHTTP's default proxy ignores the one a person sets in Internet Options,

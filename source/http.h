@@ -45,8 +45,9 @@ void close_http_request(HttpRequest *http);
 // Windows that refused the setting that turns on TLS 1.1 and 1.2 (Windows 7
 // without KB3140245): the handshake then offers only SSL 3 and TLS 1.0, which
 // the update host does not take. WinHTTP reports such a handshake as 12030
-// (an incompatible protocol), 12157 (a secure-channel error) or 12175 (a
-// secure failure).
+// (an incompatible protocol) or 12157 (a secure-channel error); 12175 is a
+// certificate the PC does not trust, or a wrong clock, and keeps its own
+// sentence. An error met after the host has answered is never one of these.
 bool tls_update_needed(DWORD error);
 
 // WinHttpSetOption for the session and request settings above; tests rebind

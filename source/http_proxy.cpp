@@ -86,9 +86,13 @@ static bool ask_script(const wchar_t *url, const WINHTTP_CURRENT_USER_IE_PROXY_C
     WinHttpSetTimeouts(session, timeouts_ms, timeouts_ms, timeouts_ms, timeouts_ms);
     WINHTTP_PROXY_INFO found;
     ZeroMemory(&found, sizeof found);
-    // The Windows sign-in goes to the script's server only when it asks for it.
     BOOL answered = WinHttpGetProxyForUrl(session, url, &autoproxy, &found);
-    if (!answered && GetLastError() == ERROR_WINHTTP_LOGIN_FAILURE) {
+    // The Windows sign-in goes only to the script server that Internet Options
+    // name, and only when it asks: whoever answers automatic detection on this
+    // network (by DHCP or DNS) could be collecting sign-ins.
+    if (!answered && GetLastError() == ERROR_WINHTTP_LOGIN_FAILURE && options->lpszAutoConfigUrl) {
+        autoproxy.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
+        autoproxy.dwAutoDetectFlags = 0;
         autoproxy.fAutoLogonIfChallenged = TRUE;
         answered = WinHttpGetProxyForUrl(session, url, &autoproxy, &found);
     }

@@ -131,17 +131,19 @@ static void read_manifest_body(const char *body, int body_bytes)
               manifest_info.iso_size, manifest_info.iso_sha256);
 }
 
-static void say_unreachable(DWORD error, const wchar_t *reason)
+// Once the host has answered, its handshake works: a later failure is the
+// connection's, whatever Windows refused.
+static void say_unreachable(DWORD error, const wchar_t *reason, bool host_answered)
 {
-    if (tls_update_needed(error)) set_advice(TLS_UPDATE_SENTENCE);
+    if (!host_answered && tls_update_needed(error)) set_advice(TLS_UPDATE_SENTENCE);
     else set_message(L"Could not reach " QV_UPDATE_HOST L": %ls.", reason);
 }
 
-static void fail_to_reach(DWORD error)
+static void fail_to_reach(DWORD error, bool host_answered)
 {
     wchar_t reason[REASON_CHARS];
     describe_error(error, reason, REASON_CHARS);
-    say_unreachable(error, reason);
+    say_unreachable(error, reason, host_answered);
     write_log(L"manifest: error %lu (%ls)", error, reason);
 }
 
@@ -153,7 +155,7 @@ void fetch_manifest(void)
     DWORD error = open_http_request(&http, MANIFEST_URL, 0, &status);
     if (error != 0) {
         close_http_request(&http);
-        fail_to_reach(error);
+        fail_to_reach(error, false);
         return;
     }
     if (status != 200) {
@@ -169,14 +171,15 @@ void fetch_manifest(void)
     // A body cut short by the connection is not the publisher's either, but
     // the technician is told what really happened.
     if (error != 0) {
-        fail_to_reach(error);
+        fail_to_reach(error, true);
         return;
     }
     // Not a field is read from a manifest that the publisher did not sign; a
     // signature that the connection lost is the connection's failure.
     if (!manifest_signature_ok(body, body_bytes, &error)) {
         wchar_t reason[REASON_CHARS];
-        if (error != 0) say_unreachable(error, describe_error(error, reason, REASON_CHARS));
+        if (error != 0)
+            say_unreachable(error, describe_error(error, reason, REASON_CHARS), true);
         else set_advice(MANIFEST_NOT_SIGNED_TEXT);
         return;
     }
